@@ -1,0 +1,75 @@
+// Deletion-list line splitting, independent of files so that any byte sequence can be tried on it.
+#include "driver/list_reader.h"
+
+namespace {
+
+constexpr int kNoByte = -1;
+constexpr char kCtrlZ = 0x1A;
+
+// Makes the next byte available; false at the end or on a read error.
+bool fill_chunk(ListReader& r) {
+    if (r.pos < r.len) return true;
+    if (r.at_end) return false;
+    long got = r.fill(r.source, r.chunk, sizeof r.chunk);
+    if (got <= 0) {
+        r.at_end = true;
+        r.read_failed = got < 0;
+        return false;
+    }
+    r.pos = 0;
+    r.len = static_cast<std::size_t>(got);
+    return true;
+}
+
+int peek_byte(ListReader& r) {
+    if (!fill_chunk(r)) return kNoByte;
+    return static_cast<unsigned char>(r.chunk[r.pos]);
+}
+
+// The next byte after text-mode translation: CR LF becomes LF, Ctrl-Z ends the bytes.
+int take_byte(ListReader& r) {
+    int c = peek_byte(r);
+    if (c == kNoByte) return kNoByte;
+    if (c == kCtrlZ) {
+        r.at_end = true;
+        r.len = r.pos;
+        return kNoByte;
+    }
+    ++r.pos;
+    if (c == '\r' && peek_byte(r) == '\n') {
+        ++r.pos;
+        return '\n';
+    }
+    return c;
+}
+
+}  // namespace
+
+void init_list_reader(ListReader& reader, ByteFill fill, void* source) {
+    reader.fill = fill;
+    reader.source = source;
+    reader.pos = reader.len = 0;
+    reader.at_end = reader.read_failed = false;
+}
+
+LineStatus read_list_line(ListReader& reader, char* line, std::size_t size) {
+    std::size_t count = 0;
+    std::size_t kept = 0;
+    bool has_nul = false;
+    bool ended_by_newline = false;
+    for (int c; (c = take_byte(reader)) != kNoByte;) {
+        if (c == '\n') {
+            ended_by_newline = true;
+            break;
+        }
+        has_nul |= c == 0;
+        if (kept + 1 < size) line[kept++] = static_cast<char>(c);
+        ++count;
+    }
+    line[kept] = '\0';
+    // A read error leaves the line under way unfinished: a cut-off path could name its parent.
+    if (reader.read_failed) return LineStatus::kReadError;
+    if (count == 0 && !ended_by_newline) return LineStatus::kEnd;
+    if (count > kept || has_nul) return LineStatus::kUnusable;
+    return LineStatus::kPath;
+}

@@ -1,0 +1,74 @@
+// The operations zelk needs from its operating system; one implementation file per platform.
+#pragma once
+
+#include <cstddef>
+
+namespace platform {
+
+// Longest path the platform handles, terminator included. Buffers for paths and list lines are
+// sized from it, so a longer list line can be recognised as one that no path could match.
+#ifdef _WIN32
+inline constexpr std::size_t kPathLimit = 260;
+#else
+inline constexpr std::size_t kPathLimit = 4096;
+#endif
+
+// Room for a drive part such as "C:", terminator included.
+inline constexpr std::size_t kDriveLimit = 3;
+
+// Room for the current directory, as the Windows runtime's `_getcwd` was given.
+inline constexpr std::size_t kCurrentDirLimit = 256;
+
+// Access modes of `path_access`: the path exists; the path can be read.
+inline constexpr int kAccessExists = 0;
+inline constexpr int kAccessRead = 4;
+
+// Full path of the running executable (the real file, links resolved). Returns 0, or -1 when the
+// path is unavailable or would not fit `size` bytes: a cut-off path is no path.
+int own_executable_path(char* buf, std::size_t size);
+
+// Splits an executable's full path into its drive ("C:" when the second character is ':', else
+// empty) and its folder (up to and including the last '\' or '/'). 0, or -1 when a part does not
+// fit its buffer.
+int split_drive_dir(const char* path, char* drive, std::size_t drive_size, char* dir,
+                    std::size_t dir_size);
+
+// 0 when `path` passes the check, else -1 with errno: ENOENT whenever the path does not exist
+// (also a missing folder on the way or a name too long), EACCES when it cannot be looked at.
+// A symbolic link is judged itself, not its target.
+int path_access(const char* path, int mode);
+
+// The current directory into `buf`; 0, or -1 with errno (ERANGE when it does not fit).
+int current_directory(char* buf, std::size_t size);
+
+// Runs the deletion command (`deltree /Y path`) and waits for it. Returns its exit status
+// (128+N when a signal N ended it), or -1 with errno when it could not be started.
+int run_deletion_command(const char* path);
+
+// Removes a file (never a folder). 0, or -1 with errno.
+int remove_file(const char* path);
+
+void sleep_ms(unsigned ms);
+
+// An open deletion list, read as raw bytes; closed by its destructor.
+class ListFile {
+public:
+    ListFile() = default;
+    ~ListFile();
+    ListFile(const ListFile&) = delete;
+    ListFile& operator=(const ListFile&) = delete;
+
+    // Opens a regular file for reading while other programs may keep reading and writing it.
+    // 0, or -1 with errno (a folder or other non-file gives -1).
+    int open(const char* path);
+    // Up to `size` bytes into `buf`: the count, 0 at the end, -1 with errno on a read error.
+    long read(char* buf, std::size_t size);
+    void close();
+    bool is_open() const { return handle_ != kClosed; }
+
+private:
+    static constexpr int kClosed = -1;
+    int handle_ = kClosed;  // a runtime file descriptor on both platforms
+};
+
+}  // namespace platform

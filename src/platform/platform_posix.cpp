@@ -1,0 +1,116 @@
+// The platform operations on Linux and other POSIX systems.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "platform/platform.h"
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+constexpr char kToolName[] = "deltree";
+constexpr char kQuietSwitch[] = "/Y";
+
+int wait_for_exit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+}  // namespace
+
+int own_executable_path(char* buf, std::size_t size) {
+    // The kernel's link names the real file, so a start through a symlink still finds the list
+    // beside the real executable.
+    ssize_t n = readlink("/proc/self/exe", buf, size);
+    if (n < 0) return -1;
+    if (static_cast<std::size_t>(n) >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    buf[n] = '\0';
+    return 0;
+}
+
+int path_access(const char* path, int mode) {
+    // A listed symlink is gone when the link is gone, whatever its target does, as on Windows,
+    // where the attribute check does not follow links either.
+    int rc = mode == kAccessRead ? faccessat(AT_FDCWD, path, R_OK, 0)
+                                 : faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW);
+    if (rc == 0) return 0;
+    // Windows reports each of these as "not found"; the list logic relies on that.
+    if (errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP) errno = ENOENT;
+    return -1;
+}
+
+int current_directory(char* buf, std::size_t size) { return getcwd(buf, size) ? 0 : -1; }
+
+int run_deletion_command(const char* path) {
+    // An inherited "ignore SIGCHLD" would make the wait fail after the command has done its work.
+    signal(SIGCHLD, SIG_DFL);
+    // No shell: the path is one argument, and nothing in it can be taken for shell syntax.
+    char* argv[] = {const_cast<char*>(kToolName), const_cast<char*>(kQuietSwitch),
+                    const_cast<char*>(path), nullptr};
+    pid_t pid = 0;
+    int err = posix_spawnp(&pid, kToolName, nullptr, nullptr, argv, environ);
+    if (err != 0) {
+        errno = err;
+        return -1;
+    }
+    return wait_for_exit(pid);
+}
+
+int remove_file(const char* path) { return unlink(path); }
+
+void sleep_ms(unsigned ms) {
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+ListFile::~ListFile() { close(); }
+
+int ListFile::open(const char* path) {
+    close();
+    // Non-blocking, so that a FIFO under the list's name cannot hang the run.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return -1;
+    struct stat st {};
+    int error = fstat(fd, &st) != 0 ? errno
+                : S_ISDIR(st.st_mode) ? EISDIR
+                : !S_ISREG(st.st_mode) ? EINVAL
+                                       : 0;
+    if (error != 0) {
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    handle_ = fd;
+    return 0;
+}
+
+long ListFile::read(char* buf, std::size_t size) {
+    for (;;) {
+        ssize_t n = ::read(handle_, buf, size);
+        if (n >= 0 || errno != EINTR) return static_cast<long>(n);
+    }
+}
+
+void ListFile::close() {
+    if (handle_ != kClosed) ::close(handle_);
+    handle_ = kClosed;
+}
+
+}  // namespace platform

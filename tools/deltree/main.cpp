@@ -1,0 +1,51 @@
+// deltree [/Y] PATH...: deletes each file or folder tree; asks first unless /Y is given.
+#include <cstdio>
+
+#include "command_line.h"
+#include "deltree.h"
+
+namespace {
+
+constexpr int kAllGone = 0;
+constexpr int kSomeRemain = 1;
+constexpr int kUsageError = 2;
+
+bool confirmed(const char* path) {
+    if (deltree::is_folder(path))
+        std::printf("Delete directory \"%s\" and all its subdirectories? [yn] ", path);
+    else
+        std::printf("Delete file \"%s\"? [yn] ", path);
+    std::fflush(stdout);
+    char answer[16];
+    if (!std::fgets(answer, sizeof answer, stdin)) return false;
+    return answer[0] == 'y' || answer[0] == 'Y';
+}
+
+int delete_paths(const deltree::Arguments& options, const char* const* args) {
+    int status = kAllGone;
+    for (int i = options.first_path; i < options.count; ++i) {
+        const char* path = args[i];
+        if (const char* reason = deltree::refusal_reason(path, deltree::kWindowsPaths)) {
+            deltree::report_failure(path, reason);
+            status = kSomeRemain;
+        } else if (!options.quiet && !confirmed(path)) {
+            status = kSomeRemain;
+        } else if (!deltree::remove_path(path)) {
+            status = kSomeRemain;
+        }
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    deltree::ArgumentList args;
+    deltree::read_command_line(argc, argv, args);
+    deltree::Arguments options;
+    if (deltree::parse_arguments(args.count(), args.data(), options) != 0) {
+        std::fputs("usage: deltree [/Y] PATH...\n", stderr);
+        return kUsageError;
+    }
+    return delete_paths(options, args.data());
+}
