@@ -66,8 +66,9 @@ LineStatus read_list_line(ListReader& reader, char* line, std::size_t size) {
         if (kept + 1 < size) line[kept++] = static_cast<char>(c);
         ++count;
     }
-    line[kept] = '\0';
     // A read error leaves the line under way unfinished: a cut-off path could name its parent.
+    if (reader.read_failed) kept = 0;
+    line[kept] = '\0';
     if (reader.read_failed) return LineStatus::kReadError;
     if (count == 0 && !ended_by_newline) return LineStatus::kEnd;
     if (count > kept || has_nul) return LineStatus::kUnusable;

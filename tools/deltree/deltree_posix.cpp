@@ -206,6 +206,11 @@ void TreeWalk::remove_entry(const Entry& entry) {
     UniqueFd fd;
     struct stat st {};
     int error = open_folder(folder.fd.get(), name, folder.dev, fd, st);
+    // Under a low descriptor limit, give up upper folders (they can be opened again) first.
+    while (error == EMFILE && stack_.size() - first_open_ > 1) {
+        stack_[first_open_++].fd.reset();
+        error = open_folder(folder.fd.get(), name, folder.dev, fd, st);
+    }
     if (error == 0) {
         push_folder(std::move(fd), st, name);
         return;

@@ -1,0 +1,106 @@
+// The platform layer of unit tests: everything happens in fake::state().
+#include "fake_platform.h"
+
+#include <cerrno>
+#include <algorithm>
+#include <cstring>
+
+#include "platform/platform.h"
+
+namespace fake {
+
+State& state() {
+    static State s;
+    return s;
+}
+
+void reset() { state() = State{}; }
+
+}  // namespace fake
+
+namespace platform {
+
+namespace {
+
+int copy_out(const std::string& value, char* buf, std::size_t size) {
+    if (value.size() >= size) {
+        errno = ERANGE;
+        return -1;
+    }
+    std::memcpy(buf, value.c_str(), value.size() + 1);
+    return 0;
+}
+
+}  // namespace
+
+int own_executable_path(char* buf, std::size_t size) {
+    if (!fake::state().exe_path) return -1;
+    return copy_out(*fake::state().exe_path, buf, size);
+}
+
+int path_access(const char* path, int mode) {
+    fake::State& s = fake::state();
+    (void)mode;
+    if ((s.list && path == s.list_path) || s.existing.count(path)) return 0;
+    bool after_command = !s.commands.empty() && s.commands.back() == path;
+    errno = after_command && s.inaccessible_after.count(path) ? EACCES : ENOENT;
+    return -1;
+}
+
+int current_directory(char* buf, std::size_t size) { return copy_out(fake::state().cwd, buf, size); }
+
+int run_deletion_command(const char* path) {
+    fake::State& s = fake::state();
+    s.commands.push_back(path);
+    fake::CommandOutcome outcome;
+    if (auto it = s.outcomes.find(path); it != s.outcomes.end()) outcome = it->second;
+    if (outcome.status == -1) {
+        errno = outcome.start_errno;
+        return -1;
+    }
+    if (outcome.removes) s.existing.erase(path);
+    return outcome.status;
+}
+
+int remove_file(const char* path) {
+    fake::State& s = fake::state();
+    if (!s.list || !s.list_removable || path != s.list_path) {
+        errno = ENOENT;
+        return -1;
+    }
+    s.removed_files.push_back(path);
+    s.list.reset();
+    return 0;
+}
+
+void sleep_ms(unsigned ms) { fake::state().slept_ms += ms; }
+
+// The handle is the read position in the fake list.
+ListFile::~ListFile() { close(); }
+
+int ListFile::open(const char* path) {
+    if (!fake::state().list || path != fake::state().list_path) {
+        errno = ENOENT;
+        return -1;
+    }
+    handle_ = 0;
+    return 0;
+}
+
+long ListFile::read(char* buf, std::size_t size) {
+    const fake::State& s = fake::state();
+    long end = static_cast<long>(s.list->size());
+    if (s.list_read_error_at >= 0 && handle_ >= s.list_read_error_at) {
+        errno = EIO;
+        return -1;
+    }
+    if (s.list_read_error_at >= 0) end = std::min(end, s.list_read_error_at);
+    long n = std::min(static_cast<long>(size), end - handle_);
+    std::memcpy(buf, s.list->data() + handle_, static_cast<std::size_t>(n));
+    handle_ += static_cast<int>(n);
+    return n;
+}
+
+void ListFile::close() { handle_ = kClosed; }
+
+}  // namespace platform

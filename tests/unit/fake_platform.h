@@ -1,0 +1,39 @@
+// An in-memory platform for unit tests of the run logic: files that exist, what each deletion
+// command does, and what the run asked of the system.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+struct CommandOutcome {
+    int status = 0;       // exit status, or -1 for a failed start
+    int start_errno = 0;  // errno of a failed start
+    bool removes = true;  // whether the path is gone afterwards
+};
+
+struct State {
+    std::optional<std::string> exe_path = "/opt/app/zelk";  // nullopt: unavailable
+    std::string list_path = "/opt/app/zelk.lst";            // the only path the list opens at
+    std::optional<std::string> list;                         // nullopt: no list file
+    bool list_removable = true;
+    long list_read_error_at = -1;  // byte offset where reading the list fails, -1: never
+    std::set<std::string> existing;
+    std::set<std::string> inaccessible_after;  // existence check after the command: EACCES
+    std::map<std::string, CommandOutcome> outcomes;  // by path; default: exits 0, removes
+    std::string cwd = "/home/user";
+
+    std::vector<std::string> commands;  // paths the deletion command was run on
+    std::vector<std::string> removed_files;
+    unsigned slept_ms = 0;
+};
+
+// The state the fake platform works on; reset before each test.
+State& state();
+void reset();
+
+}  // namespace fake

@@ -1,0 +1,90 @@
+// The run as a whole over the fake platform: switches, outcome paths and exit statuses.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "capture.h"
+#include "driver/run_driver.h"
+#include "fake_platform.h"
+
+namespace {
+
+struct DriverRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+DriverRun run(std::vector<const char*> args) {
+    args.insert(args.begin(), "zelk");
+    DriverRun r{};
+    testing::internal::CaptureStderr();
+    r.out = captured_stdout(
+        [&] { r.status = run_driver(static_cast<int>(args.size()), const_cast<char**>(args.data())); });
+    r.err = testing::internal::GetCapturedStderr();
+    return r;
+}
+
+class RunDriver : public testing::Test {
+protected:
+    void SetUp() override {
+        fake::reset();
+        g_debug_mode = 0;
+    }
+};
+
+TEST_F(RunDriver, DebugSwitchIsSlashDInEitherCaseAnywhere) {
+    struct Case {
+        std::vector<const char*> args;
+        int debug;
+    } cases[] = {
+        {{}, 0},         {{"/d"}, 1},  {{"/D"}, 1},  {{"x", "/D", "y"}, 1},
+        {{"/Dx"}, 0},    {{"-D"}, 0},  {{"D"}, 0},   {{"//"}, 0},
+        {{"/1"}, 0},     {{"/"}, 0},   {{""}, 0},
+    };
+    for (const Case& c : cases) {
+        g_debug_mode = 0;
+        std::vector<const char*> argv{"zelk"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        scan_switches(static_cast<int>(argv.size()), const_cast<char**>(argv.data()));
+        EXPECT_EQ(g_debug_mode, c.debug) << (c.args.empty() ? "(none)" : c.args[0]);
+    }
+}
+
+TEST_F(RunDriver, SuccessReturnsTheRunCodeWithoutPause) {
+    fake::state().list = "";
+    DriverRun r = run({});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(fake::state().slept_ms, 0u);
+}
+
+TEST_F(RunDriver, FailurePausesAndReturnsTheCodeNegated) {
+    DriverRun r = run({"/D"});
+    EXPECT_EQ(r.status, 68);
+    EXPECT_EQ(fake::state().slept_ms, 5000u);
+    EXPECT_EQ(r.err, "只今、デバッグモードで実行中...\n");
+    EXPECT_NE(r.out.find("Unexpected error\nReturn Code: -68\n"), std::string::npos);
+}
+
+TEST_F(RunDriver, ListIsReadBesideTheExecutable) {
+    fake::state().exe_path = "C:\\APPS\\TOOL\\CLEAN.EXE";
+    fake::state().list_path = "C:\\APPS\\TOOL\\zelk.lst";
+    fake::state().list = "";
+    EXPECT_EQ(run({}).status, 0);
+    EXPECT_EQ(fake::state().removed_files, std::vector<std::string>{"C:\\APPS\\TOOL\\zelk.lst"});
+}
+
+TEST_F(RunDriver, UnavailableExecutablePathLeavesTheListAlone) {
+    fake::state().exe_path.reset();
+    fake::state().list = "/x\n";
+    DriverRun r = run({});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.out, "パスが取得できません\n");
+    EXPECT_TRUE(fake::state().list);
+    EXPECT_EQ(fake::state().slept_ms, 5000u);
+}
+
+}  // namespace
