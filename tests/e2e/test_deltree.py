@@ -1,0 +1,114 @@
+"""Our deltree end to end: what goes, what stays, what it says, and links it must not follow."""
+import os
+import shutil
+import subprocess
+import unittest
+
+from harness import E2ECase
+
+
+class Deltree(E2ECase):
+    def test_deletes_files_and_trees_silently(self):
+        b = self.box
+        paths = [b.file("f"), b.tree("t"), b.tree("with space")]
+        r = b.deltree("/Y", *(b.entry(p) for p in paths))
+        self.assertEqual((r.status, r.out, r.err), (0, b"", b""))
+        self.assertEqual(os.listdir(b.data), [])
+
+    def test_reports_each_failure_and_goes_on(self):
+        b = self.box
+        last = b.tree("last")
+        r = b.deltree("/Y", "missing-1", "missing-2", "last", cwd=b.data)
+        self.assertEqual(r.status, 1)
+        lines = r.err.decode().splitlines()
+        self.assertEqual(len(lines), 2, lines)
+        self.assertIn("missing-1", lines[0])
+        self.assertIn("missing-2", lines[1])
+        self.assertFalse(last.exists())
+
+    def test_refuses_current_and_parent_folder(self):
+        b = self.box
+        here = b.tree("a/b")
+        r = b.deltree("/Y", ".", "..", "./", cwd=here)
+        self.assertEqual(r.status, 1)
+        self.assertEqual(len(r.err.splitlines()), 3)
+        self.assertTrue((here / "sub/deeper/f3").exists())
+
+    def test_asks_before_each_path_without_y(self):
+        b = self.box
+        kept, gone = b.tree("kept"), b.file("gone")
+        r = b.deltree("kept", "gone", cwd=b.data, answer=b"n\ny\n")
+        self.assertEqual(r.status, 1)
+        self.assertTrue(kept.exists())
+        self.assertFalse(gone.exists())
+        self.assertIn(b'"kept"', r.out)
+
+    def test_usage_error(self):
+        for args in ((), ("/Y",)):
+            r = self.box.deltree(*args)
+            self.assertEqual(r.status, 2, args)
+            self.assertIn(b"usage", r.err)
+
+
+class DeltreeOnLinux(E2ECase):
+    def setUp(self):
+        self.only_on("linux")
+
+    def test_links_inside_a_tree_are_removed_not_followed(self):
+        b = self.box
+        canary = b.tree("canary")
+        tree = b.tree("tree")
+        os.symlink(canary, tree / "dir-link")
+        os.symlink(canary / "f1", tree / "sub" / "file-link")
+        os.symlink(b.data / "nowhere", tree / "dangling")
+        r = b.deltree("/Y", str(tree))
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse(tree.exists())
+        self.assertEqual(sorted(p.name for p in canary.rglob("*")),
+                         ["deeper", "f1", "f2", "f3", "sub"])
+
+    def test_listed_link_goes_alone_even_with_a_trailing_slash(self):
+        b = self.box
+        canary = b.tree("canary")
+        for name in ("link", "link-slash"):
+            os.symlink(canary, b.data / name)
+        r = b.deltree("/Y", "link", "link-slash/", "link-slash//", cwd=b.data)
+        self.assertEqual(r.status, 1)  # the third names a link already gone
+        self.assertEqual(sorted(os.listdir(b.data)), ["canary"])
+        self.assertTrue((canary / "sub/deeper/f3").exists())
+
+    def test_deep_chain_under_a_low_descriptor_limit(self):
+        b = self.box
+        fd = os.open(b.data, os.O_RDONLY)
+        os.mkdir("chain", dir_fd=fd)
+        fd = os.open("chain", os.O_RDONLY, dir_fd=fd)
+        for _ in range(2000):
+            os.mkdir("d", dir_fd=fd)
+            next_fd = os.open("d", os.O_RDONLY, dir_fd=fd)
+            os.close(fd)
+            fd = next_fd
+        os.close(os.open("leaf", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
+        os.close(fd)
+        deltree = str(b.app / "deltree")
+        r = b.run(["-c", "ulimit -n 32 && exec \"$0\" /Y chain", deltree], exe="/bin/bash")
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse((b.data / "chain").exists())
+
+    def test_mount_point_is_not_entered(self):
+        b = self.box
+        if not shutil.which("unshare") or subprocess.call(["unshare", "-m", "true"]) != 0:
+            self.skipTest("no mount namespace here")
+        tree = b.tree("tree")
+        (tree / "mnt").mkdir()
+        # A private mount namespace: the mount ends with the script, whatever happens.
+        script = ('mount -t tmpfs none tree/mnt && touch tree/mnt/kept && "$0" /Y tree; s=$?; '
+                  'test -e tree/mnt/kept && exit $s; exit 99')
+        r = b.run(["-m", "sh", "-c", script, str(b.app / "deltree")], exe=shutil.which("unshare"),
+                  env={"PATH": os.environ["PATH"]})
+        self.assertEqual(r.status, 1, r.err)
+        self.assertIn(b"tree/mnt: is a mount point", r.err)
+        self.assertFalse((tree / "f1").exists())
+
+
+if __name__ == "__main__":
+    unittest.main()

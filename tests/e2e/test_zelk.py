@@ -1,0 +1,246 @@
+"""zelk end to end: a list beside the executable, what is printed, the exit status, what is left."""
+import os
+import signal
+import unittest
+
+from harness import (BANNER, CURRENT_DIR, DELETED, LIST_NOT_FOUND, LIST_UNREADABLE, MISSING,
+                     NO_PATH, NO_SUCH_FILE, REMAINS, UNEXPECTED, E2ECase)
+
+
+class ListRuns(E2ECase):
+    def test_empty_list(self):
+        self.box.write_list([])
+        r = self.box.run()
+        self.assertOutput(r, "", 0)
+        self.assertEqual(r.err, b"")
+        self.assertFalse(self.box.list_path.exists())
+
+    def test_file_tree_and_path_with_spaces(self):
+        b = self.box
+        paths = [b.file("plain.txt"), b.tree("tree"), b.tree("with space/old data")]
+        keep = b.file("keep.txt")
+        b.write_list([b.entry(p) for p in paths])
+        r = b.run()
+        self.assertOutput(r, "".join(DELETED.format(b.entry(p)) for p in paths), 0)
+        self.assertFalse(any(p.exists() for p in paths))
+        self.assertTrue(keep.exists() and (b.data / "with space").is_dir())
+        self.assertFalse(b.list_path.exists())
+
+    def test_missing_list(self):
+        r = self.box.run()
+        self.assertOutput(r, self.box.entry(self.box.list_path) + "\n" + LIST_NOT_FOUND +
+                          LIST_UNREADABLE + CURRENT_DIR.format(self.box.entry(self.box.data)) +
+                          UNEXPECTED, 68)
+        self.assertFailurePause(r)
+
+    def test_missing_entry_stops_the_list(self):
+        b = self.box
+        first, later = b.tree("first"), b.file("later")
+        missing = b.data / "missing"
+        b.write_list([b.entry(first), b.entry(missing), b.entry(later)])
+        r = b.run()
+        self.assertOutput(r, DELETED.format(b.entry(first)) + MISSING.format(b.entry(missing)), 8)
+        self.assertTrue(later.exists())
+        self.assertFalse(b.list_path.exists())
+        self.assertFailurePause(r)
+
+    def test_trailing_blank_line(self):
+        b = self.box
+        f = b.file("f")
+        b.write_list([b.entry(f), ""])
+        self.assertOutput(b.run(), DELETED.format(b.entry(f)) + MISSING.format(""), 8)
+        self.assertFalse(f.exists())
+
+    def test_crlf_and_ctrl_z(self):
+        b = self.box
+        a, c, after = b.file("a"), b.tree("c"), b.file("after")
+        b.write_list_bytes((b.entry(a) + "\r\n" + b.entry(c) + "\r\n\x1a" + b.entry(after) + "\r\n")
+                           .encode(self.target.list_encoding))
+        self.assertOutput(b.run(), DELETED.format(b.entry(a)) + DELETED.format(b.entry(c)), 0)
+        self.assertTrue(after.exists())
+
+    def test_lone_cr_does_not_split_a_line(self):
+        b = self.box
+        a, c = b.file("a"), b.file("c")
+        b.write_list([b.entry(a) + "\r" + b.entry(c)])
+        self.assertOutput(b.run(), MISSING.format(b.entry(a) + "\r" + b.entry(c)), 8)
+        self.assertTrue(a.exists() and c.exists())
+
+    def test_folder_named_like_the_list_is_kept(self):
+        b = self.box
+        b.list_path.mkdir()
+        (b.list_path / "inside").write_bytes(b"x")
+        r = b.run()
+        self.assertOutput(r, b.entry(b.list_path) + "\n" + CURRENT_DIR.format(b.entry(b.data)) +
+                          UNEXPECTED, 68)
+        self.assertTrue((b.list_path / "inside").exists())
+
+    def test_list_in_the_current_folder_is_ignored(self):
+        b = self.box
+        listed, decoy_target = b.file("listed"), b.file("decoy-target")
+        (b.data / "zelk.lst").write_bytes((b.entry(decoy_target) + "\n").encode())
+        b.write_list([b.entry(listed)])
+        self.assertOutput(b.run(cwd=b.data), DELETED.format(b.entry(listed)), 0)
+        self.assertTrue(decoy_target.exists() and (b.data / "zelk.lst").exists())
+
+    def test_debug_banner_only_for_slash_d(self):
+        for args, banner in ((["/d"], True), (["/D"], True), (["x", "/D", "y"], True),
+                             (["/Dx"], False), (["-D"], False), (["D"], False), (["//"], False),
+                             ([], False)):
+            self.box.write_list([])
+            r = self.box.run(args)
+            self.assertEqual(r.status, 0, args)
+            self.assertEqual(r.err, self.enc(BANNER) if banner else b"", args)
+
+    def test_debug_failure_prints_the_run_code(self):
+        r = self.box.run(["/D"])
+        self.assertEqual(r.status, 68)
+        self.assertTrue(r.out.endswith(self.enc(UNEXPECTED + "Return Code: -68\n")))
+
+
+class MendedFaults(E2ECase):
+    def test_positive_status_does_not_hide_a_missing_entry(self):
+        b = self.box
+        b.use_stand_in(status=10, remove=1)
+        a, missing = b.file("a"), b.data / "missing"
+        b.write_list([b.entry(a), b.entry(missing)])
+        r = b.run()
+        self.assertOutput(r, DELETED.format(b.entry(a)) + MISSING.format(b.entry(missing)), 8)
+        self.assertFailurePause(r)
+
+    def test_positive_status_does_not_hide_a_remaining_path(self):
+        b = self.box
+        b.use_stand_in(status=5)
+        a = b.file("a")
+        b.write_list([b.entry(a)])
+        self.assertOutput(b.run(), REMAINS.format(b.entry(a)), 32)
+        self.assertTrue(a.exists())
+
+    def test_positive_status_of_a_last_entry_is_kept(self):
+        b = self.box
+        b.use_stand_in(status=3, remove=1)
+        a = b.file("a")
+        b.write_list([b.entry(a)])
+        self.assertOutput(b.run(), DELETED.format(b.entry(a)), 3)
+
+    def test_overlong_line_is_one_missing_entry(self):
+        b = self.box
+        b.use_stand_in(remove=1)
+        victim = b.file("victim")
+        # Cut at the path limit, the line would leave the victim's path as a fragment.
+        head = b.entry(b.data) + "/" * (self.target.path_limit - 1 - len(b.entry(b.data)))
+        line = head + b.entry(victim)
+        b.write_list([line, b.entry(victim)])
+        self.assertOutput(b.run(), MISSING.format(line[:self.target.path_limit - 1]), 8)
+        self.assertTrue(victim.exists())
+        self.assertIsNone(b.recorded_arguments())
+
+    def test_line_with_nul_is_one_missing_entry(self):
+        b = self.box
+        b.use_stand_in(remove=1)
+        folder = b.tree("t")
+        b.write_list_bytes((b.entry(folder) + "\0/x\n").encode(self.target.list_encoding))
+        self.assertOutput(b.run(), MISSING.format(b.entry(folder)), 8)
+        self.assertTrue(folder.exists())
+        self.assertIsNone(b.recorded_arguments())
+
+    def test_path_arrives_byte_for_byte(self):
+        b = self.box
+        # Listed relative to the current folder, so that some entries begin with '-'.
+        names = self.hostile_names()
+        for n in names:
+            b.tree(n, files=("f",))
+        b.write_list(names)
+        r = b.run(cwd=b.data)
+        self.assertOutput(r, "".join(DELETED.format(n) for n in names), 0)
+        self.assertEqual(os.listdir(b.data), [])
+        self.assertFalse((b.root / "P").exists() or (b.app / "P").exists())
+
+    def hostile_names(self):
+        common = ["$(touch P)", "a`touch P`b", "x;touch P", "x&touch P", "it's", "-rf", "--help",
+                  "$HOME", "100%done", "/Y"[1:]]
+        if self.target.name == "linux":
+            return common + ['q"uote', "back\\slash", "pipe|touch P", "tab\there", "end\\"]
+        return common
+
+    def test_deltree_missing_from_path(self):
+        b = self.box
+        a = b.file("a")
+        b.path_dirs = [b.root / "nowhere"]
+        b.write_list([b.entry(a)])
+        r = b.run()
+        if self.target.name == "linux":
+            self.assertOutput(r, NO_SUCH_FILE, 17)
+        else:
+            self.assertEqual(r.status, 32)
+            self.assertTrue(r.out.endswith(self.enc(REMAINS.format(b.entry(a)))))
+        self.assertTrue(a.exists())
+        self.assertFailurePause(r)
+
+    def test_redirected_log_keeps_its_order(self):
+        b = self.box
+        b.use_stand_in(remove=1, say="STAND-IN")
+        a, c = b.file("a"), b.file("c")
+        b.write_list([b.entry(a), b.entry(c)])
+        self.assertOutput(b.run(), "STAND-IN\n" + DELETED.format(b.entry(a)) +
+                          "STAND-IN\n" + DELETED.format(b.entry(c)), 0)
+
+
+class LinuxOnly(E2ECase):
+    def setUp(self):
+        self.only_on("linux")
+
+    def test_links_are_removed_never_followed(self):
+        b = self.box
+        canary = b.tree("canary")
+        tree = b.tree("tree")
+        os.symlink(canary, tree / "to-canary")
+        os.symlink(canary / "f1", tree / "to-file")
+        listed = b.data / "listed-link"
+        os.symlink(canary, listed)
+        b.write_list([str(tree), str(listed) + "/"])
+        self.assertOutput(b.run(), DELETED.format(tree) + DELETED.format(str(listed) + "/"), 0)
+        self.assertFalse(os.path.lexists(listed) or tree.exists())
+        self.assertTrue((canary / "sub/deeper/f3").exists())
+
+    def test_started_through_a_link_reads_the_real_list(self):
+        b = self.box
+        elsewhere = b.root / "elsewhere"
+        elsewhere.mkdir()
+        os.symlink(b.app / "zelk", elsewhere / "zelk")
+        listed, decoy_target = b.file("listed"), b.file("decoy-target")
+        (elsewhere / "zelk.lst").write_text(str(decoy_target) + "\n")
+        b.write_list([str(listed)])
+        self.assertOutput(b.run(exe=elsewhere / "zelk"), DELETED.format(listed), 0)
+        self.assertTrue(decoy_target.exists())
+
+    def test_command_ended_by_a_signal(self):
+        b = self.box
+        b.use_stand_in(remove=1, signal=int(signal.SIGTERM))
+        a = b.file("a")
+        b.write_list([str(a)])
+        self.assertOutput(b.run(), DELETED.format(a), 128 + signal.SIGTERM)
+
+    def test_executable_path_too_long_to_get(self):
+        b = self.box
+        # Built one step at a time: no single call may take a path this long.
+        fd = os.open(b.root, os.O_RDONLY)
+        steps = []
+        for _ in range(45):
+            steps.append("d" * 100)
+            os.mkdir(steps[-1], dir_fd=fd)
+            fd = os.open(steps[-1], os.O_RDONLY, dir_fd=fd)
+        with open(os.open("zelk", os.O_WRONLY | os.O_CREAT, 0o755, dir_fd=fd), "wb") as out:
+            out.write((b.app / "zelk").read_bytes())
+        os.open("zelk.lst", os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd)
+        listed = b.file("listed")
+        r = b.run(exe="/bin/bash", args=["-c", " && ".join("cd " + s for s in steps) + " && ./zelk"],
+                  cwd=b.root)
+        self.assertOutput(r, NO_PATH, 2)
+        self.assertTrue(listed.exists())
+        os.stat("zelk.lst", dir_fd=fd)  # the list is left alone
+        self.assertFailurePause(r)
+
+
+if __name__ == "__main__":
+    unittest.main()
