@@ -19,7 +19,7 @@ struct ListReader {
     char chunk[16384];
     std::size_t pos = 0;
     std::size_t len = 0;
-    bool at_end = false;     // the end, a Ctrl-Z or a read error was met; nothing more is read
+    bool at_end = false;  // the end, a Ctrl-Z or a read error was met; nothing more is read
     bool read_failed = false;
 };
 

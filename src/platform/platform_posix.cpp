@@ -88,8 +88,8 @@ int ListFile::open(const char* path) {
     int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return -1;
     struct stat st {};
-    int error = fstat(fd, &st) != 0 ? errno
-                : S_ISDIR(st.st_mode) ? EISDIR
+    int error = fstat(fd, &st) != 0    ? errno
+                : S_ISDIR(st.st_mode)  ? EISDIR
                 : !S_ISREG(st.st_mode) ? EINVAL
                                        : 0;
     if (error != 0) {

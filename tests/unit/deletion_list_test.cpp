@@ -76,7 +76,8 @@ TEST_F(DeletionList, PositiveCommandStatusNeverHidesAFailure) {
     fake::state().outcomes["/d/b"] = {5, 0, false};
     ListRun r = run("/d/b\n");
     EXPECT_EQ(r.run_code, -32);  // not 5 - 32 = -27
-    EXPECT_EQ(r.out, "/d/b を削除できませんでした。他のプログラムから開かれていないか確認して下さい。\n");
+    EXPECT_EQ(r.out,
+              "/d/b を削除できませんでした。他のプログラムから開かれていないか確認して下さい。\n");
 
     fake::reset();
     exists({"/d/a"});

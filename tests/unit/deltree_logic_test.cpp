@@ -16,9 +16,8 @@ TEST(DeltreeArguments, OneLeadingSwitchThenOnlyPaths) {
         bool quiet;
         int first_path;
     } cases[] = {
-        {{"/Y", "a"}, 0, true, 1},   {{"/y", "a"}, 0, true, 1},
-        {{"a"}, 0, false, 0},        {{"/Y", "/Y"}, 0, true, 1},
-        {{"/Y"}, -1, true, 1},       {{}, -1, false, 0},
+        {{"/Y", "a"}, 0, true, 1},    {{"/y", "a"}, 0, true, 1}, {{"a"}, 0, false, 0},
+        {{"/Y", "/Y"}, 0, true, 1},   {{"/Y"}, -1, true, 1},     {{}, -1, false, 0},
         {{"-rf", "/Y"}, 0, false, 0}, {{"/tmp/x"}, 0, false, 0},
     };
     for (const Case& c : cases) {
@@ -33,7 +32,8 @@ TEST(DeltreeArguments, OneLeadingSwitchThenOnlyPaths) {
 TEST(DeltreeRefusal, RootsAndDotFoldersOnEitherPlatform) {
     for (const char* path : {"/", "//", ".", "..", "./", "../", "d/..", "d/.", "/..", "a/../.."})
         EXPECT_NE(deltree::refusal_reason(path, false), nullptr) << path;
-    for (const char* path : {"", "a", "/a", "a/", "...", ".a", "a..", "a/.b", "C:\\", "\\\\srv\\share"})
+    for (const char* path :
+         {"", "a", "/a", "a/", "...", ".a", "a..", "a/.b", "C:\\", "\\\\srv\\share"})
         EXPECT_EQ(deltree::refusal_reason(path, false), nullptr) << path;
     for (const char* path : {"C:\\", "c:/", "C:", "\\", "C:.", "C:..", "d\\..", "\\\\srv\\share\\",
                              "\\\\srv\\share", "\\\\srv", "//srv/share/", "\\\\?\\C:\\"})

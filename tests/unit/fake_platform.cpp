@@ -1,8 +1,8 @@
 // The platform layer of unit tests: everything happens in fake::state().
 #include "fake_platform.h"
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -47,7 +47,9 @@ int path_access(const char* path, int mode) {
     return -1;
 }
 
-int current_directory(char* buf, std::size_t size) { return copy_out(fake::state().cwd, buf, size); }
+int current_directory(char* buf, std::size_t size) {
+    return copy_out(fake::state().cwd, buf, size);
+}
 
 int run_deletion_command(const char* path) {
     fake::State& s = fake::state();

@@ -19,11 +19,11 @@ struct CommandOutcome {
 struct State {
     std::optional<std::string> exe_path = "/opt/app/zelk";  // nullopt: unavailable
     std::string list_path = "/opt/app/zelk.lst";            // the only path the list opens at
-    std::optional<std::string> list;                         // nullopt: no list file
+    std::optional<std::string> list;                        // nullopt: no list file
     bool list_removable = true;
     long list_read_error_at = -1;  // byte offset where reading the list fails, -1: never
     std::set<std::string> existing;
-    std::set<std::string> inaccessible_after;  // existence check after the command: EACCES
+    std::set<std::string> inaccessible_after;        // existence check after the command: EACCES
     std::map<std::string, CommandOutcome> outcomes;  // by path; default: exits 0, removes
     std::string cwd = "/home/user";
 

@@ -13,8 +13,8 @@ namespace {
 struct Bytes {
     std::string data;
     std::size_t pos = 0;
-    std::size_t step;         // bytes handed out per read: 1 puts every boundary between reads
-    long fail_at = -1;        // read error once this offset is reached
+    std::size_t step;   // bytes handed out per read: 1 puts every boundary between reads
+    long fail_at = -1;  // read error once this offset is reached
 };
 
 long fill(void* source, char* buf, std::size_t size) {
@@ -68,7 +68,10 @@ TEST(ListReader, TextModeRulesHoldAtEveryReadBoundary) {
         {"cr at the end", "a\r", {{P, "a\r"}}},
         {"no final newline", "a\nb", {{P, "a"}, {P, "b"}}},
         {"blank lines", "\n\na\n", {{P, ""}, {P, ""}, {P, "a"}}},
-        {"ctrl-z ends the list", "a\n\x1a" "b\n", {{P, "a"}}},
+        {"ctrl-z ends the list",
+         "a\n\x1a"
+         "b\n",
+         {{P, "a"}}},
         {"ctrl-z ends a line", "a\x1a\nb\n", {{P, "a"}}},
         {"bytes above 0x7f", "\x95\x5c\n", {{P, "\x95\x5c"}}},
     };

@@ -20,8 +20,9 @@ DriverRun run(std::vector<const char*> args) {
     args.insert(args.begin(), "zelk");
     DriverRun r{};
     testing::internal::CaptureStderr();
-    r.out = captured_stdout(
-        [&] { r.status = run_driver(static_cast<int>(args.size()), const_cast<char**>(args.data())); });
+    r.out = captured_stdout([&] {
+        r.status = run_driver(static_cast<int>(args.size()), const_cast<char**>(args.data()));
+    });
     r.err = testing::internal::GetCapturedStderr();
     return r;
 }
@@ -39,9 +40,9 @@ TEST_F(RunDriver, DebugSwitchIsSlashDInEitherCaseAnywhere) {
         std::vector<const char*> args;
         int debug;
     } cases[] = {
-        {{}, 0},         {{"/d"}, 1},  {{"/D"}, 1},  {{"x", "/D", "y"}, 1},
-        {{"/Dx"}, 0},    {{"-D"}, 0},  {{"D"}, 0},   {{"//"}, 0},
-        {{"/1"}, 0},     {{"/"}, 0},   {{""}, 0},
+        {{}, 0},      {{"/d"}, 1}, {{"/D"}, 1}, {{"x", "/D", "y"}, 1},
+        {{"/Dx"}, 0}, {{"-D"}, 0}, {{"D"}, 0},  {{"//"}, 0},
+        {{"/1"}, 0},  {{"/"}, 0},  {{""}, 0},
     };
     for (const Case& c : cases) {
         g_debug_mode = 0;

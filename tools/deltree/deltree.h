@@ -8,9 +8,9 @@ namespace deltree {
 // What the command line asks for. Switches count only before the first path, so a path may be
 // named like a switch.
 struct Arguments {
-    bool quiet = false;        // /Y: no question before each path
-    int first_path = 0;        // index of the first path in the argument list
-    int count = 0;             // number of arguments
+    bool quiet = false;  // /Y: no question before each path
+    int first_path = 0;  // index of the first path in the argument list
+    int count = 0;       // number of arguments
 };
 
 // Reads the arguments after the program name. 0, or -1 when no path is given.

@@ -88,8 +88,7 @@ void report_errno(const std::string& path, int error) {
 // Opens folder `name` below `parent_fd` for the walk. 0, or an errno value: ENOTDIR or ELOOP
 // when the name is no folder (a link is never followed), EXDEV when another filesystem is mounted
 // there, which is not part of the tree whatever the tree holds.
-int open_folder(int parent_fd, const char* name, dev_t parent_dev, UniqueFd& fd,
-                struct stat& st) {
+int open_folder(int parent_fd, const char* name, dev_t parent_dev, UniqueFd& fd, struct stat& st) {
     fd.reset(openat(parent_fd, name, kFolderOpenFlags));
     if (!fd.valid() || fstat(fd.get(), &st) != 0) return errno;
     return st.st_dev == parent_dev ? 0 : EXDEV;
