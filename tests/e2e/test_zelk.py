@@ -186,6 +186,101 @@ class MendedFaults(E2ECase):
                           "STAND-IN\n" + DELETED.format(b.entry(c)), 0)
 
 
+class CommandLine(E2ECase):
+    """What deltree receives for hostile paths, through the same call zelk makes."""
+
+    LINUX = ["$(touch P)", "`touch P`", 'a";touch P;"', "a\\", 'a\\"b', "$HOME", "a'b", "a\tb",
+             "*", "?", "[x]", "-rf", "--help", "/?", "/Y", "x|touch P", "x&touch P", "表\\"]
+    WINDOWS = ["%ZELKTEST%", "100%done", "%%", "%CMDCMDLINE:~-1%&echo P>P", "&echo P>P",
+               "%PATH%", "!TMP!", "^", "(x)", "a b", "C:\\DIR\\", "$(touch P)", "it's",
+               "表\\"]
+
+    def test_hostile_paths_reach_deltree_unchanged(self):
+        b = self.box
+        b.use_stand_in()
+        probe = self.target.bin_dir / self.target.exe("command_probe")
+        path_file = b.root / "path"
+        for path in self.LINUX if self.target.name == "linux" else self.WINDOWS:
+            raw = path.encode(self.target.list_encoding)
+            path_file.write_bytes(raw)
+            (b.root / "record").unlink(missing_ok=True)
+            r = b.run([b.entry(path_file)], exe=probe, env={"ZELKTEST": "gone"})
+            self.assertEqual(r.out.split()[0], b"0", path)
+            self.assertEqual(b.recorded_arguments(), [b"/Y", raw], path)
+        self.assertFalse(any(d.joinpath("P").exists() for d in (b.root, b.app, b.data)))
+
+
+class WindowsOnly(E2ECase):
+    def setUp(self):
+        self.only_on("windows")
+
+    def test_list_beside_an_executable_in_a_folder_named_with_hyo(self):
+        b = self.box
+        # The second byte of 表 in code page 932 is 0x5C, the byte of '\': taken for a
+        # separator, it would put the list inside the executable's own name.
+        app = b.root / "表"
+        app.mkdir()
+        (app / "表.exe").write_bytes((b.app / "zelk.exe").read_bytes())
+        (app / "deltree.exe").write_bytes((b.app / "deltree.exe").read_bytes())
+        listed = b.file("listed")
+        (app / "zelk.lst").write_bytes((b.entry(listed) + "\n").encode("cp932"))
+        b.path_dirs = [app]
+        self.assertOutput(b.run(exe=app / "表.exe"), DELETED.format(b.entry(listed)), 0)
+        self.assertFalse((app / "zelk.lst").exists())
+
+    def test_japanese_names_in_the_list(self):
+        b = self.box
+        paths = [b.tree("データ/表示"), b.file("ソフト/予定表.txt"), b.tree("十能")]
+        keep = b.file("データ/残す")
+        b.write_list([b.entry(p) for p in paths])
+        self.assertOutput(b.run(), "".join(DELETED.format(b.entry(p)) for p in paths), 0)
+        self.assertFalse(any(p.exists() for p in paths))
+        self.assertTrue(keep.exists())
+
+    def test_read_only_file_inside_a_tree(self):
+        b = self.box
+        tree = b.tree("t")
+        os.chmod(tree / "sub" / "f2", 0o444)
+        b.write_list([b.entry(tree)])
+        self.assertOutput(b.run(), DELETED.format(b.entry(tree)), 0)
+        self.assertFalse(tree.exists())
+
+    def test_percent_in_a_path_is_never_a_variable(self):
+        b = self.box
+        victim = b.tree("victim")
+        paths = [b.tree("%ZELKTEST%"), b.tree("100%done"), b.tree("%%")]
+        b.write_list([b.entry(p) for p in paths])
+        r = b.run(env={"ZELKTEST": b.entry(victim)})
+        self.assertOutput(r, "".join(DELETED.format(b.entry(p)) for p in paths), 0)
+        self.assertTrue((victim / "sub/deeper/f3").exists())
+
+    def test_long_path_inside_a_tree(self):
+        b = self.box
+        tree = b.tree("long", files=["/".join(["n" * 50] * 7) + "/leaf"])
+        self.assertGreater(len(b.entry(tree)) + 7 * 51, 300)
+        b.write_list([b.entry(tree)])
+        self.assertOutput(b.run(), DELETED.format(b.entry(tree)), 0)
+        self.assertFalse(tree.exists())
+
+    def test_folder_named_with_a_trailing_backslash(self):
+        b = self.box
+        tree = b.tree("t")
+        b.write_list([b.entry(tree) + "\\"])
+        self.assertOutput(b.run(), DELETED.format(b.entry(tree) + "\\"), 0)
+        self.assertFalse(tree.exists())
+
+    def test_executable_path_too_long_to_get(self):
+        b = self.box
+        app = b.root.joinpath(*["d" * 60] * 5)
+        app.mkdir(parents=True)
+        (app / "zelk.exe").write_bytes((b.app / "zelk.exe").read_bytes())
+        (app / "zelk.lst").write_bytes(b"")
+        r = b.run(exe=app / "zelk.exe")
+        self.assertOutput(r, NO_PATH, 2)
+        self.assertTrue((app / "zelk.lst").exists())
+        self.assertFailurePause(r)
+
+
 class LinuxOnly(E2ECase):
     def setUp(self):
         self.only_on("linux")

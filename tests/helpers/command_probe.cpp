@@ -1,0 +1,20 @@
+// Runs the deletion command exactly as zelk does, on a path read from a file (so that no
+// launcher's argument rules touch it), and prints the command's status. With the recording
+// stand-in on PATH this shows what deltree receives for any path, existing or not.
+#include <cerrno>
+#include <cstdio>
+
+#include "platform/platform.h"
+
+int main(int argc, char** argv) {
+    if (argc != 2) return 2;
+    std::FILE* f = std::fopen(argv[1], "rb");
+    if (!f) return 2;
+    char path[platform::kPathLimit];
+    std::size_t n = std::fread(path, 1, sizeof path - 1, f);
+    std::fclose(f);
+    path[n] = '\0';
+    int status = platform::run_deletion_command(path);
+    std::printf("%d %d\n", status, status == -1 ? errno : 0);
+    return 0;
+}
