@@ -24,6 +24,7 @@ def main(action, prefix):
     env = wine_env(prefix)
     if action == "stop":
         return subprocess.call([SERVER, "-k"], env=env)
+    prefix.mkdir(parents=True, exist_ok=True)
     log = prefix.parent / "wine-start.log"
     with open(log, "wb") as out:
         subprocess.check_call([SERVER, "-p"], env=env, stdout=out, stderr=out)
