@@ -269,6 +269,14 @@ class WindowsOnly(E2ECase):
         self.assertOutput(b.run(), DELETED.format(b.entry(tree) + "\\"), 0)
         self.assertFalse(tree.exists())
 
+    def test_command_runs_without_comspec(self):
+        b = self.box
+        f = b.file("f")
+        b.write_list([b.entry(f)])
+        # Started from cmd.exe, since Wine sets COMSPEC itself for every program it starts.
+        r = b.run(["/c", "set COMSPEC=&& " + b.entry(b.app / "zelk.exe")], exe="cmd")
+        self.assertOutput(r, DELETED.format(b.entry(f)), 0)
+
     def test_executable_path_too_long_to_get(self):
         b = self.box
         app = b.root.joinpath(*["d" * 60] * 5)
