@@ -13,6 +13,18 @@ inline constexpr std::size_t kPathLimit = 260;
 inline constexpr std::size_t kPathLimit = 4096;
 #endif
 
+// The deletion command's file as the tool search looks for it, the separator of PATH entries,
+// and the separator that joins an entry and the file name.
+#ifdef _WIN32
+inline constexpr char kToolFileName[] = "deltree.exe";
+inline constexpr char kPathListSeparator = ';';
+inline constexpr char kDirSeparator = '\\';
+#else
+inline constexpr char kToolFileName[] = "deltree";
+inline constexpr char kPathListSeparator = ':';
+inline constexpr char kDirSeparator = '/';
+#endif
+
 // Room for a drive part such as "C:", terminator included.
 inline constexpr std::size_t kDriveLimit = 3;
 
@@ -45,10 +57,28 @@ int current_directory(char* buf, std::size_t size);
 // (128+N when a signal N ended it), or -1 with errno when it could not be started.
 int run_deletion_command(const char* path);
 
+// Reads environment variable `name` the way GetEnvironmentVariableA does: when the value fits
+// `size` bytes with its terminator it is copied and its length returned; otherwise the room it
+// needs, terminator included, is returned. 0 when the variable is not set.
+std::size_t environment_variable(const char* name, char* buf, std::size_t size);
+
+// The short (8.3) form of an existing path into `buf` (on POSIX, the path itself). 0, or -1 when
+// the path has none or it does not fit `size` bytes.
+int short_path(const char* path, char* buf, std::size_t size);
+
 // Removes a file (never a folder). 0, or -1 with errno.
 int remove_file(const char* path);
 
 void sleep_ms(unsigned ms);
+
+// The window whose Close command the run guards: the foreground window at the start. POSIX has
+// no such window (nullptr); there, closing the terminal sends SIGHUP.
+using Window = void*;
+Window foreground_window();
+
+// Greys or enables the Close command of `window`. On POSIX, greying ignores SIGHUP (deletion
+// commands inherit that) and enabling restores what SIGHUP did before.
+void set_close_command(Window window, bool enabled);
 
 // An open deletion list, read as raw bytes; closed by its destructor.
 class ListFile {

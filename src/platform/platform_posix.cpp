@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "platform/platform.h"
@@ -72,11 +74,50 @@ int run_deletion_command(const char* path) {
     return wait_for_exit(pid);
 }
 
+std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
+    const char* value = getenv(name);
+    if (!value) return 0;
+    std::size_t len = std::strlen(value);
+    if (len >= size) return len + 1;
+    std::memcpy(buf, value, len + 1);
+    return len;
+}
+
+int short_path(const char* path, char* buf, std::size_t size) {
+    // No short names here: an existing entry is its own short form.
+    if (faccessat(AT_FDCWD, path, F_OK, 0) != 0) return -1;
+    std::size_t len = std::strlen(path);
+    if (len >= size) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(buf, path, len + 1);
+    return 0;
+}
+
 int remove_file(const char* path) { return unlink(path); }
 
 void sleep_ms(unsigned ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+Window foreground_window() { return nullptr; }
+
+void set_close_command(Window, bool enabled) {
+    // Closing a terminal hangs up its programs; ignored, SIGHUP no longer cuts a deletion short,
+    // and the deletion commands inherit the ignoring.
+    static struct sigaction saved;
+    static bool ignoring = false;
+    if (!enabled && !ignoring) {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigemptyset(&ignore.sa_mask);
+        ignoring = sigaction(SIGHUP, &ignore, &saved) == 0;
+    } else if (enabled && ignoring) {
+        sigaction(SIGHUP, &saved, nullptr);
+        ignoring = false;
     }
 }
 

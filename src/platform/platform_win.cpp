@@ -61,9 +61,26 @@ int run_deletion_command(const char* path) {
     return std::system(line);
 }
 
+std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
+    return GetEnvironmentVariableA(name, buf, static_cast<DWORD>(size));
+}
+
+int short_path(const char* path, char* buf, std::size_t size) {
+    // A short form that does not fit comes back as the size it needs.
+    DWORD n = GetShortPathNameA(path, buf, static_cast<DWORD>(size));
+    return n == 0 || n >= size ? -1 : 0;
+}
+
 int remove_file(const char* path) { return std::remove(path); }
 
 void sleep_ms(unsigned ms) { Sleep(ms); }
+
+Window foreground_window() { return GetForegroundWindow(); }
+
+void set_close_command(Window window, bool enabled) {
+    HMENU menu = GetSystemMenu(static_cast<HWND>(window), FALSE);
+    EnableMenuItem(menu, SC_CLOSE, MF_BYCOMMAND | (enabled ? MF_ENABLED : MF_GRAYED));
+}
 
 ListFile::~ListFile() { close(); }
 

@@ -24,6 +24,9 @@ UNEXPECTED = "Unexpected error\n"
 NO_PATH = "パスが取得できません\n"
 BANNER = "只今、デバッグモードで実行中...\n"
 NO_SUCH_FILE = "No such file or directory\n"
+# The diagnosis of a failed run: deltree was found on PATH after all, or it was not.
+FOUND = "例外\n"
+NOT_ON_PATH = "環境変数でセットされたパスから {} がみつかりません。\n"
 
 FAILURE_PAUSE = 5.0
 
@@ -34,12 +37,17 @@ class Target:
     path_limit = 4096          # bytes of a path with its terminator
     exe_suffix = ""
     list_encoding = "utf-8"
+    dir_separator = "/"
 
     def __init__(self, bin_dir):
         self.bin_dir = Path(bin_dir)
 
     def exe(self, name):
         return name + self.exe_suffix
+
+    @property
+    def tool(self):
+        return self.exe("deltree")
 
     def launcher(self):
         return []
@@ -67,6 +75,7 @@ class WineTarget(Target):
     path_limit = 260
     exe_suffix = ".exe"
     list_encoding = "cp932"
+    dir_separator = "\\"
     wine = "/usr/lib/wine/wine64"
 
     def __init__(self, bin_dir, prefix):
@@ -111,7 +120,9 @@ class Sandbox:
 
     def __init__(self, target):
         self.target = target
-        self.root = Path(tempfile.mkdtemp(prefix="zelk-e2e-"))
+        # Eight plain characters: a valid short (8.3) name, so that Windows shows these folders
+        # under their own names where it gives short forms.
+        self.root = Path(tempfile.mkdtemp(prefix=""))
         self.app = self.root / "app"
         self.data = self.root / "data"
         self.stand_in_dir = self.root / "stand-in"

@@ -1,10 +1,13 @@
 """zelk end to end: a list beside the executable, what is printed, the exit status, what is left."""
 import os
+import re
 import signal
+import subprocess
+import time
 import unittest
 
-from harness import (BANNER, CURRENT_DIR, DELETED, LIST_NOT_FOUND, LIST_UNREADABLE, MISSING,
-                     NO_PATH, NO_SUCH_FILE, REMAINS, UNEXPECTED, E2ECase)
+from harness import (BANNER, CURRENT_DIR, DELETED, FOUND, LIST_NOT_FOUND, LIST_UNREADABLE,
+                     MISSING, NO_PATH, NO_SUCH_FILE, NOT_ON_PATH, REMAINS, UNEXPECTED, E2ECase)
 
 
 class ListRuns(E2ECase):
@@ -30,7 +33,7 @@ class ListRuns(E2ECase):
         r = self.box.run()
         self.assertOutput(r, self.box.entry(self.box.list_path) + "\n" + LIST_NOT_FOUND +
                           LIST_UNREADABLE + CURRENT_DIR.format(self.box.entry(self.box.data)) +
-                          UNEXPECTED, 68)
+                          UNEXPECTED + FOUND, 68)
         self.assertFailurePause(r)
 
     def test_missing_entry_stops_the_list(self):
@@ -39,7 +42,8 @@ class ListRuns(E2ECase):
         missing = b.data / "missing"
         b.write_list([b.entry(first), b.entry(missing), b.entry(later)])
         r = b.run()
-        self.assertOutput(r, DELETED.format(b.entry(first)) + MISSING.format(b.entry(missing)), 8)
+        self.assertOutput(r, DELETED.format(b.entry(first)) + MISSING.format(b.entry(missing)) +
+                          FOUND, 8)
         self.assertTrue(later.exists())
         self.assertFalse(b.list_path.exists())
         self.assertFailurePause(r)
@@ -48,7 +52,7 @@ class ListRuns(E2ECase):
         b = self.box
         f = b.file("f")
         b.write_list([b.entry(f), ""])
-        self.assertOutput(b.run(), DELETED.format(b.entry(f)) + MISSING.format(""), 8)
+        self.assertOutput(b.run(), DELETED.format(b.entry(f)) + MISSING.format("") + FOUND, 8)
         self.assertFalse(f.exists())
 
     def test_crlf_and_ctrl_z(self):
@@ -63,7 +67,7 @@ class ListRuns(E2ECase):
         b = self.box
         a, c = b.file("a"), b.file("c")
         b.write_list([b.entry(a) + "\r" + b.entry(c)])
-        self.assertOutput(b.run(), MISSING.format(b.entry(a) + "\r" + b.entry(c)), 8)
+        self.assertOutput(b.run(), MISSING.format(b.entry(a) + "\r" + b.entry(c)) + FOUND, 8)
         self.assertTrue(a.exists() and c.exists())
 
     def test_folder_named_like_the_list_is_kept(self):
@@ -72,7 +76,7 @@ class ListRuns(E2ECase):
         (b.list_path / "inside").write_bytes(b"x")
         r = b.run()
         self.assertOutput(r, b.entry(b.list_path) + "\n" + CURRENT_DIR.format(b.entry(b.data)) +
-                          UNEXPECTED, 68)
+                          UNEXPECTED + FOUND, 68)
         self.assertTrue((b.list_path / "inside").exists())
 
     def test_list_in_the_current_folder_is_ignored(self):
@@ -95,7 +99,52 @@ class ListRuns(E2ECase):
     def test_debug_failure_prints_the_run_code(self):
         r = self.box.run(["/D"])
         self.assertEqual(r.status, 68)
-        self.assertTrue(r.out.endswith(self.enc(UNEXPECTED + "Return Code: -68\n")))
+        tool = self.box.entry(self.box.app) + self.target.dir_separator + self.target.tool
+        self.assertTrue(r.out.endswith(self.enc(
+            UNEXPECTED + "Searching-> %s\n%s is found.\n" % (tool, self.target.tool) + FOUND +
+            "Return Code: -68\n")))
+
+
+class ToolSearch(E2ECase):
+    def trace_missing(self, path):
+        return "Search Error:\n  %s\n  Path is Not Found.\n" % self.box.entry(path)
+
+    def trace_found(self, folder):
+        t = self.target
+        return "Searching-> %s%s%s\n%s is found.\n" % (self.box.entry(folder), t.dir_separator,
+                                                       t.tool, t.tool)
+
+    def test_debug_success_reports_the_search(self):
+        b = self.box
+        missing = b.root / "missing"
+        b.path_dirs = [missing, b.app]
+        f = b.file("f")
+        b.write_list([b.entry(f)])
+        r = b.run(["/D"])
+        # On Windows the system's own folders come first in PATH, and are traced too.
+        self.assertTrue(r.out.startswith(self.enc(DELETED.format(b.entry(f)))))
+        self.assertTrue(r.out.endswith(self.enc(self.trace_missing(missing) +
+                                                self.trace_found(b.app) + "Command Search: 1\n")))
+        self.assertEqual(r.status, 0)
+
+    def test_debug_failure_without_the_tool_on_path(self):
+        b = self.box
+        nowhere = b.root / "nowhere"
+        b.path_dirs = [nowhere]
+        f = b.file("f")
+        b.write_list([b.entry(f)])
+        r = b.run(["/D"])
+        diagnosis = NOT_ON_PATH.format(self.target.tool)
+        if self.target.name == "linux":
+            self.assertOutput(r, NO_SUCH_FILE + self.trace_missing(nowhere) + diagnosis +
+                              "Return Code: -17\n", 17)
+        else:
+            # cmd.exe cannot find deltree.exe and the path stays; the system's own PATH folders
+            # follow ours and are traced too.
+            self.assertTrue(r.out.startswith(self.enc(REMAINS.format(b.entry(f)) +
+                                                      self.trace_missing(nowhere))))
+            self.assertTrue(r.out.endswith(self.enc(diagnosis + "Return Code: -32\n")))
+            self.assertEqual(r.status, 32)
 
 
 class MendedFaults(E2ECase):
@@ -105,7 +154,8 @@ class MendedFaults(E2ECase):
         a, missing = b.file("a"), b.data / "missing"
         b.write_list([b.entry(a), b.entry(missing)])
         r = b.run()
-        self.assertOutput(r, DELETED.format(b.entry(a)) + MISSING.format(b.entry(missing)), 8)
+        self.assertOutput(r, DELETED.format(b.entry(a)) + MISSING.format(b.entry(missing)) + FOUND,
+                          8)
         self.assertFailurePause(r)
 
     def test_positive_status_does_not_hide_a_remaining_path(self):
@@ -113,7 +163,7 @@ class MendedFaults(E2ECase):
         b.use_stand_in(status=5)
         a = b.file("a")
         b.write_list([b.entry(a)])
-        self.assertOutput(b.run(), REMAINS.format(b.entry(a)), 32)
+        self.assertOutput(b.run(), REMAINS.format(b.entry(a)) + FOUND, 32)
         self.assertTrue(a.exists())
 
     def test_positive_status_of_a_last_entry_is_kept(self):
@@ -131,7 +181,7 @@ class MendedFaults(E2ECase):
         head = b.entry(b.data) + "/" * (self.target.path_limit - 1 - len(b.entry(b.data)))
         line = head + b.entry(victim)
         b.write_list([line, b.entry(victim)])
-        self.assertOutput(b.run(), MISSING.format(line[:self.target.path_limit - 1]), 8)
+        self.assertOutput(b.run(), MISSING.format(line[:self.target.path_limit - 1]) + FOUND, 8)
         self.assertTrue(victim.exists())
         self.assertIsNone(b.recorded_arguments())
 
@@ -140,7 +190,7 @@ class MendedFaults(E2ECase):
         b.use_stand_in(remove=1)
         folder = b.tree("t")
         b.write_list_bytes((b.entry(folder) + "\0/x\n").encode(self.target.list_encoding))
-        self.assertOutput(b.run(), MISSING.format(b.entry(folder)), 8)
+        self.assertOutput(b.run(), MISSING.format(b.entry(folder)) + FOUND, 8)
         self.assertTrue(folder.exists())
         self.assertIsNone(b.recorded_arguments())
 
@@ -169,11 +219,13 @@ class MendedFaults(E2ECase):
         b.path_dirs = [b.root / "nowhere"]
         b.write_list([b.entry(a)])
         r = b.run()
+        not_on_path = NOT_ON_PATH.format(self.target.tool)
         if self.target.name == "linux":
-            self.assertOutput(r, NO_SUCH_FILE, 17)
+            self.assertOutput(r, NO_SUCH_FILE + not_on_path, 17)
         else:
+            # cmd.exe runs, cannot find deltree.exe and says so; the path stays.
             self.assertEqual(r.status, 32)
-            self.assertTrue(r.out.endswith(self.enc(REMAINS.format(b.entry(a)))))
+            self.assertTrue(r.out.endswith(self.enc(REMAINS.format(b.entry(a)) + not_on_path)))
         self.assertTrue(a.exists())
         self.assertFailurePause(r)
 
@@ -269,13 +321,48 @@ class WindowsOnly(E2ECase):
         self.assertOutput(b.run(), DELETED.format(b.entry(tree) + "\\"), 0)
         self.assertFalse(tree.exists())
 
-    def test_command_runs_without_comspec(self):
+    def test_close_guard_greys_first_and_enables_last(self):
+        # Wine cannot change another process's system menu (GetSystemMenu answers 0 for it), so
+        # a window's Close state cannot be read back here; the relay trace shows the real calls,
+        # their arguments and their order instead.
         b = self.box
-        f = b.file("f")
-        b.write_list([b.entry(f)])
-        # Started from cmd.exe, since Wine sets COMSPEC itself for every program it starts.
-        r = b.run(["/c", "set COMSPEC=&& " + b.entry(b.app / "zelk.exe")], exe="cmd")
-        self.assertOutput(r, DELETED.format(b.entry(f)), 0)
+        relay = {"WINEDEBUG": "-all,+relay"}
+        b.write_list([])
+        success = self.guard_calls(b.run(env=relay))
+        failure = self.guard_calls(b.run(env=relay))  # no list: a failed run, with its pause
+        grey = ["GetForegroundWindow()", "GetSystemMenu(W,00000000)",
+                "EnableMenuItem(M,0000f060,00000001)", "GetModuleFileNameA(00000000,B,00000104)"]
+        enable = ["GetSystemMenu(W,00000000)", "EnableMenuItem(M,0000f060,00000000)"]
+        self.assertEqual(success, grey + enable)
+        self.assertEqual(failure, grey + ["Sleep(00001388)"] + enable)
+
+    @staticmethod
+    def guard_calls(result):
+        """The traced calls made by zelk's own code (not its runtime's start-up, which loads
+        at other addresses), with the window, menu and buffer values made comparable."""
+        calls = []
+        window = menu = None
+        for line in result.err.decode("latin-1").splitlines():
+            m = re.match(r"^\w+:(Call|Ret) +\w+\.(\w+)\((.*?)\)(?: retval=(\w+))? ret=(\w+)$",
+                         line)
+            if not m or not 0x140000000 <= int(m.group(5), 16) < 0x150000000:
+                continue
+            kind, name, args, retval, _ = m.groups()
+            if kind == "Ret":
+                if name == "GetForegroundWindow":
+                    window = retval
+                elif name == "GetSystemMenu":
+                    menu = retval
+                continue
+            args = args.split(",") if args else []
+            if name == "GetSystemMenu" and args[0] == window:
+                args[0] = "W"
+            elif name == "EnableMenuItem" and args[0] == menu:
+                args[0] = "M"
+            elif name == "GetModuleFileNameA":
+                args[1] = "B"
+            calls.append("%s(%s)" % (name, ",".join(args)))
+        return calls
 
     def test_executable_path_too_long_to_get(self):
         b = self.box
@@ -284,7 +371,7 @@ class WindowsOnly(E2ECase):
         (app / "zelk.exe").write_bytes((b.app / "zelk.exe").read_bytes())
         (app / "zelk.lst").write_bytes(b"")
         r = b.run(exe=app / "zelk.exe")
-        self.assertOutput(r, NO_PATH, 2)
+        self.assertOutput(r, NO_PATH + FOUND, 2)
         self.assertTrue((app / "zelk.lst").exists())
         self.assertFailurePause(r)
 
@@ -324,6 +411,21 @@ class LinuxOnly(E2ECase):
         b.write_list([str(a)])
         self.assertOutput(b.run(), DELETED.format(a), 128 + signal.SIGTERM)
 
+    def test_hangup_does_not_cut_a_deletion_short(self):
+        b = self.box
+        b.use_stand_in(remove=1, sleep_ms=1500)
+        a, c = b.file("a"), b.file("c")
+        b.write_list([str(a), str(c)])
+        env = b.target.env(b.path_dirs)
+        env.update(b.stand_in_env)
+        # Its own process group, as a terminal would give it; the group gets the hangup.
+        zelk = subprocess.Popen([str(b.app / "zelk")], cwd=b.data, env=env, start_new_session=True,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        time.sleep(0.5)
+        os.killpg(zelk.pid, signal.SIGHUP)
+        self.assertEqual(zelk.wait(timeout=30), 0)
+        self.assertFalse(a.exists() or c.exists())
+
     def test_executable_path_too_long_to_get(self):
         b = self.box
         # Built one step at a time: no single call may take a path this long.
@@ -339,7 +441,7 @@ class LinuxOnly(E2ECase):
         listed = b.file("listed")
         r = b.run(exe="/bin/bash", args=["-c", " && ".join("cd " + s for s in steps) + " && ./zelk"],
                   cwd=b.root)
-        self.assertOutput(r, NO_PATH, 2)
+        self.assertOutput(r, NO_PATH + FOUND, 2)
         self.assertTrue(listed.exists())
         os.stat("zelk.lst", dir_fd=fd)  # the list is left alone
         self.assertFailurePause(r)

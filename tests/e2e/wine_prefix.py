@@ -10,6 +10,8 @@ from pathlib import Path
 
 WINE = "/usr/lib/wine/wine64"
 SERVER = "/usr/lib/wine/wineserver64"
+RELAY_CALLS = ("user32.GetForegroundWindow;user32.GetSystemMenu;user32.EnableMenuItem;"
+               "kernel32.Sleep;kernel32.GetModuleFileNameA")
 
 
 def wine_env(prefix):
@@ -27,12 +29,17 @@ def main(action, prefix):
     prefix.mkdir(parents=True, exist_ok=True)
     log = prefix.parent / "wine-start.log"
     with open(log, "wb") as out:
+        # A server left from an earlier run may not be persistent: start afresh.
+        subprocess.call([SERVER, "-k"], env=env, stdout=out, stderr=out)
+        subprocess.call([SERVER, "-w"], env=env, stdout=out, stderr=out)
         subprocess.check_call([SERVER, "-p"], env=env, stdout=out, stderr=out)
         subprocess.check_call([WINE, "wineboot", "-i"], env=env, stdout=out, stderr=out,
                               timeout=300)
-        # One real program, so that nothing is left to set up when the tests start.
-        subprocess.check_call([WINE, "cmd", "/c", "exit"], env=env, stdout=out, stderr=out,
-                              timeout=120)
+        # The calls a relay trace (WINEDEBUG=+relay) shows: those of the close guard and the
+        # run's pause, and the first act of the run proper.
+        subprocess.check_call([WINE, "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude",
+                               "/t", "REG_SZ", "/d", RELAY_CALLS, "/f"], env=env, stdout=out,
+                              stderr=out, timeout=120)
     return 0
 
 

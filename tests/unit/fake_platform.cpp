@@ -54,6 +54,7 @@ int current_directory(char* buf, std::size_t size) {
 int run_deletion_command(const char* path) {
     fake::State& s = fake::state();
     s.commands.push_back(path);
+    s.calls.push_back(std::string("command ") + path);
     fake::CommandOutcome outcome;
     if (auto it = s.outcomes.find(path); it != s.outcomes.end()) outcome = it->second;
     if (outcome.status == -1) {
@@ -75,7 +76,35 @@ int remove_file(const char* path) {
     return 0;
 }
 
-void sleep_ms(unsigned ms) { fake::state().slept_ms += ms; }
+void sleep_ms(unsigned ms) {
+    fake::state().slept_ms += ms;
+    fake::state().calls.push_back("sleep " + std::to_string(ms));
+}
+
+std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
+    const fake::State& s = fake::state();
+    if (std::string(name) != "PATH" || !s.path_variable) return 0;
+    if (s.path_variable_size != 0) return s.path_variable_size;
+    if (s.path_variable->size() >= size) return s.path_variable->size() + 1;
+    std::memcpy(buf, s.path_variable->c_str(), s.path_variable->size() + 1);
+    return s.path_variable->size();
+}
+
+int short_path(const char* path, char* buf, std::size_t size) {
+    const fake::State& s = fake::state();
+    if (!s.existing.count(path) || s.no_short_form.count(path)) return -1;
+    return copy_out(path, buf, size);
+}
+
+Window foreground_window() {
+    fake::state().calls.push_back("foreground");
+    return &fake::state();
+}
+
+void set_close_command(Window window, bool enabled) {
+    if (window == &fake::state())
+        fake::state().calls.push_back(enabled ? "close enable" : "close grey");
+}
 
 // The handle is the read position in the fake list.
 ListFile::~ListFile() { close(); }

@@ -26,7 +26,13 @@ struct State {
     std::set<std::string> inaccessible_after;        // existence check after the command: EACCES
     std::map<std::string, CommandOutcome> outcomes;  // by path; default: exits 0, removes
     std::string cwd = "/home/user";
+    std::optional<std::string> path_variable;  // PATH; nullopt: unset
+    std::size_t path_variable_size = 0;        // when not 0, the size PATH claims to need
+    std::set<std::string> no_short_form;       // existing entries whose short form fails
 
+    // What the run asked of the system, in order: "command <path>", "sleep <ms>", "foreground",
+    // "close grey", "close enable".
+    std::vector<std::string> calls;
     std::vector<std::string> commands;  // paths the deletion command was run on
     std::vector<std::string> removed_files;
     unsigned slept_ms = 0;

@@ -1,5 +1,6 @@
 // The POSIX platform layer against the real system, in a scratch folder.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,6 +71,30 @@ TEST_F(PosixPlatform, DeletionCommandStatusSignalAndStartFailure) {
     errno = 0;
     EXPECT_EQ(platform::run_deletion_command("x"), -1);
     EXPECT_EQ(errno, ENOENT);
+}
+
+void on_hangup(int) {}
+
+TEST_F(PosixPlatform, CloseGuardIgnoresHangupAndRestoresWhatWasThere) {
+    struct sigaction mine {
+    }, now{};
+    mine.sa_handler = on_hangup;
+    sigaction(SIGHUP, &mine, nullptr);
+    platform::set_close_command(platform::foreground_window(), false);
+    sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);
+    platform::set_close_command(platform::foreground_window(), true);
+    sigaction(SIGHUP, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, &on_hangup);
+    signal(SIGHUP, SIG_DFL);
+}
+
+TEST_F(PosixPlatform, ShortFormIsTheEntryItselfWhenItExists) {
+    char buf[64];
+    ASSERT_EQ(platform::short_path(dir_.c_str(), buf, sizeof buf), 0);
+    EXPECT_EQ(dir_, buf);
+    EXPECT_EQ(platform::short_path((dir_ / "none").c_str(), buf, sizeof buf), -1);
+    EXPECT_EQ(platform::short_path(dir_.c_str(), buf, dir_.string().size()), -1);
 }
 
 TEST_F(PosixPlatform, ListMustBeAPlainFile) {

@@ -67,7 +67,31 @@ TEST_F(RunDriver, FailurePausesAndReturnsTheCodeNegated) {
     EXPECT_EQ(r.status, 68);
     EXPECT_EQ(fake::state().slept_ms, 5000u);
     EXPECT_EQ(r.err, "只今、デバッグモードで実行中...\n");
-    EXPECT_NE(r.out.find("Unexpected error\nReturn Code: -68\n"), std::string::npos);
+    // The search traces its one (empty) PATH entry before the diagnosis, then the run code.
+    EXPECT_EQ(r.out,
+              "/opt/app/zelk.lst\n"
+              "ファイルがみつからない...\n"
+              "ファイルを読み出せない...\n"
+              "カレントディレクトリは /home/user です\n"
+              "Unexpected error\n"
+              "Search Error:\n  \n  Path is Not Found.\n"
+              "環境変数でセットされたパスから deltree がみつかりません。\n"
+              "Return Code: -68\n");
+}
+
+// Close must be greyed before anything else happens and enabled as the very last act, after the
+// pause of a failed run, with the window taken at the start.
+TEST_F(RunDriver, CloseGuardGreysFirstAndEnablesLast) {
+    fake::state().existing.insert("/d/a");
+    fake::state().list = "/d/a\n";
+    EXPECT_EQ(run({}).status, 0);
+    EXPECT_EQ(fake::state().calls, (std::vector<std::string>{"foreground", "close grey",
+                                                             "command /d/a", "close enable"}));
+
+    fake::reset();
+    EXPECT_EQ(run({}).status, 68);
+    EXPECT_EQ(fake::state().calls,
+              (std::vector<std::string>{"foreground", "close grey", "sleep 5000", "close enable"}));
 }
 
 TEST_F(RunDriver, ListIsReadBesideTheExecutable) {
@@ -83,7 +107,8 @@ TEST_F(RunDriver, UnavailableExecutablePathLeavesTheListAlone) {
     fake::state().list = "/x\n";
     DriverRun r = run({});
     EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.out, "パスが取得できません\n");
+    EXPECT_EQ(r.out,
+              "パスが取得できません\n環境変数でセットされたパスから deltree がみつかりません。\n");
     EXPECT_TRUE(fake::state().list);
     EXPECT_EQ(fake::state().slept_ms, 5000u);
 }
