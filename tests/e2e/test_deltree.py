@@ -1,7 +1,10 @@
 """Our deltree end to end: what goes, what stays, what it says, and links it must not follow."""
 import os
+import random
 import shutil
 import subprocess
+import threading
+import time
 import unittest
 
 from harness import E2ECase
@@ -93,6 +96,78 @@ class DeltreeOnLinux(E2ECase):
         r = b.run(["-c", "ulimit -n 32 && exec \"$0\" /Y chain", deltree], exe="/bin/bash")
         self.assertEqual((r.status, r.err), (0, b""))
         self.assertFalse((b.data / "chain").exists())
+
+    def run_limited(self, nofile, threads, *args):
+        """deltree under a descriptor limit and a thread count."""
+        script = 'ulimit -n %d && exec "$0" "$@"' % nofile
+        return self.box.run(["-c", script, str(self.box.app / "deltree")] + list(args),
+                            exe="/bin/bash", env={"DELTREE_THREADS": str(threads)})
+
+    def test_random_trees_with_threads_and_few_descriptors(self):
+        b = self.box
+        rng = random.Random(11)
+
+        def grow(folder, depth):
+            folder.mkdir()
+            for i in range(rng.randint(0, 12)):
+                (folder / ("f%d" % i)).write_bytes(b"")
+            for i in range(rng.randint(0, 4) if depth < 6 else 0):
+                grow(folder / ("d%d" % i), depth + 1)
+
+        for threads, nofile in ((1, 24), (3, 24), (8, 40), (8, 1024)):
+            top = b.data / ("t%d-%d" % (threads, nofile))
+            grow(top, 0)
+            # A wide folder, and a comb: every level a leaf folder beside the way on.
+            for i in range(300):
+                (top / ("w%d" % i)).mkdir()
+            comb = top
+            for _ in range(150):
+                (comb / "leaf").mkdir()
+                comb = comb / "next"
+                comb.mkdir()
+            r = self.run_limited(nofile, threads, "/Y", str(top))
+            self.assertEqual((r.status, r.err), (0, b""), (threads, nofile))
+            self.assertFalse(top.exists())
+
+    def test_folder_swapped_for_a_link_never_redirects_the_deletion(self):
+        b = self.box
+        canary = b.tree("canary")
+        canary_files = sorted(p.relative_to(canary) for p in canary.rglob("*"))
+        deadline = time.monotonic() + 4
+        rounds = 0
+        while time.monotonic() < deadline:
+            tree = b.data / "tree"
+            for i in range(40):
+                b.tree("tree/d%d" % i, files=["f1", "f2", "sub/f3"])
+            stop = threading.Event()
+
+            def swap():
+                # Moves a folder away and puts a link to the canary in its place, again and
+                # again, while deltree works on the tree.
+                rng = random.Random(rounds)
+                while not stop.is_set():
+                    d = tree / ("d%d" % rng.randrange(40))
+                    try:
+                        os.rename(d, str(d) + ".away")
+                        os.symlink(canary, d)
+                        os.unlink(d)
+                        os.rename(str(d) + ".away", d)
+                    except OSError:
+                        pass
+
+            swapper = threading.Thread(target=swap)
+            swapper.start()
+            r = b.deltree("/Y", str(tree))
+            stop.set()
+            swapper.join()
+            self.assertIn(r.status, (0, 1), r.err)
+            shutil.rmtree(tree, ignore_errors=True)
+            if os.path.lexists(tree):
+                os.unlink(tree)
+            self.assertEqual(sorted(p.relative_to(canary) for p in canary.rglob("*")),
+                             canary_files)
+            rounds += 1
+        self.assertGreater(rounds, 3)
 
     def test_mount_point_is_not_entered(self):
         b = self.box

@@ -1,0 +1,70 @@
+// A small pool of threads sharing one stack of tasks. The calling thread works too; the others
+// are started only once two or more tasks wait, so that a small job never pays for a thread.
+#pragma once
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace deltree {
+
+template <typename Task, typename Runner>
+class WorkPool {
+public:
+    // `threads` counts the calling thread; `runner(task)` does one task and may push more.
+    WorkPool(unsigned threads, Runner runner) : max_helpers_(threads - 1), runner_(runner) {}
+    WorkPool(const WorkPool&) = delete;
+    WorkPool& operator=(const WorkPool&) = delete;
+    ~WorkPool() {
+        stop();
+        for (std::thread& t : helpers_) t.join();
+    }
+
+    void push(const Task& task) {
+        std::unique_lock lock(mutex_);
+        tasks_.push_back(task);
+        if (tasks_.size() >= 2 && helpers_.size() < max_helpers_) {
+            helpers_.emplace_back([this] { work(); });
+        }
+        lock.unlock();
+        wake_.notify_one();
+    }
+
+    // Works on the tasks until stop() is called.
+    void run() { work(); }
+
+    // Ends the work: called once the last task has finished the job.
+    void stop() {
+        {
+            std::lock_guard lock(mutex_);
+            stopped_ = true;
+        }
+        wake_.notify_all();
+    }
+
+private:
+    void work() {
+        for (;;) {
+            std::unique_lock lock(mutex_);
+            wake_.wait(lock, [this] { return stopped_ || !tasks_.empty(); });
+            if (tasks_.empty()) return;
+            // Last in, first out: the newest folder is the deepest, which keeps the walk close
+            // to depth first and the number of folders half done small.
+            Task task = tasks_.back();
+            tasks_.pop_back();
+            lock.unlock();
+            runner_(task);
+        }
+    }
+
+    const unsigned max_helpers_;
+    Runner runner_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Task> tasks_;
+    std::vector<std::thread> helpers_;
+    bool stopped_ = false;
+};
+
+}  // namespace deltree
