@@ -61,7 +61,8 @@ int current_directory(char* buf, std::size_t size) { return getcwd(buf, size) ? 
 
 int run_deletion_command(const char* path) {
     // An inherited "ignore SIGCHLD" would make the wait fail after the command has done its work.
-    signal(SIGCHLD, SIG_DFL);
+    static const bool sigchld_default = signal(SIGCHLD, SIG_DFL) != SIG_ERR;
+    (void)sigchld_default;
     // No shell: the path is one argument, and nothing in it can be taken for shell syntax.
     char* argv[] = {const_cast<char*>(kToolName), const_cast<char*>(kQuietSwitch),
                     const_cast<char*>(path), nullptr};

@@ -404,6 +404,16 @@ class LinuxOnly(E2ECase):
         self.assertOutput(b.run(exe=elsewhere / "zelk"), DELETED.format(listed), 0)
         self.assertTrue(decoy_target.exists())
 
+    def test_inherited_ignoring_of_child_exits(self):
+        # A parent that ignores SIGCHLD passes that on; the wait for deltree must still work.
+        b = self.box
+        a = b.file("a")
+        b.write_list([str(a)])
+        env = b.target.env(b.path_dirs)
+        r = subprocess.run([str(b.app / "zelk")], cwd=b.data, env=env, capture_output=True,
+                           preexec_fn=lambda: signal.signal(signal.SIGCHLD, signal.SIG_IGN))
+        self.assertEqual((r.returncode, r.stdout), (0, self.enc(DELETED.format(a))))
+
     def test_command_ended_by_a_signal(self):
         b = self.box
         b.use_stand_in(remove=1, signal=int(signal.SIGTERM))

@@ -140,8 +140,8 @@ private:
     void list(Folder* folder);
     void read_entries(Folder* folder);
     void remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t end);
-    void remove_entry(Folder* folder, const Entry& entry);
-    void add_subfolder(Folder* folder, const char* name);
+    Folder* remove_entry(Folder* folder, const Entry& entry);
+    Folder* add_subfolder(Folder* folder, const char* name);
     int open_child(Folder* parent, Folder* child, int parent_fd);
     void release(Folder* folder);
     void finish(Folder* folder);
@@ -229,7 +229,9 @@ void TreeWalk::list(Folder* folder) {
         return;
     }
     folder->tasks_left = tasks;
-    for (std::uint32_t t = 1; t < tasks; ++t)
+    // Pushed last first, so that the pieces are taken in inode order, by one thread or several:
+    // measured, going through the folder backwards costs a third more time in the filesystem.
+    for (std::uint32_t t = tasks - 1; t >= 1; --t)
         pool_.push({folder, t * kChunkEntries, std::min(count, (t + 1) * kChunkEntries)});
     remove_entries(folder, 0, std::min(count, kChunkEntries));
 }
@@ -261,7 +263,13 @@ void TreeWalk::read_entries(Folder* folder) {
 }
 
 void TreeWalk::remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t end) {
-    for (std::uint32_t i = begin; i < end; ++i) remove_entry(folder, folder->entries[i]);
+    std::vector<Folder*> subfolders;
+    for (std::uint32_t i = begin; i < end; ++i) {
+        if (Folder* child = remove_entry(folder, folder->entries[i])) subfolders.push_back(child);
+    }
+    // Last first, so that they are taken in inode order (see list()).
+    for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
+        pool_.push({*it, kList, kList});
     if (folder->tasks_left.fetch_sub(1) != 1) return;
     folder->entries = {};
     folder->names = {};
@@ -269,6 +277,7 @@ void TreeWalk::remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t
         // With every subfolder waiting and none under way, none would ever finish to open the
         // next: one starts now.
         std::lock_guard lock(folder->fd_mutex);
+        std::reverse(folder->waiting.begin(), folder->waiting.end());  // taken from the back
         open_waiting(folder, folder->fd, folder->under_way.load() == 0);
     }
     close_idle_folders();
@@ -276,36 +285,38 @@ void TreeWalk::remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t
     release(folder);
 }
 
-void TreeWalk::remove_entry(Folder* folder, const Entry& entry) {
+// Removes one entry; a subfolder is opened and returned, for the caller to start.
+Folder* TreeWalk::remove_entry(Folder* folder, const Entry& entry) {
     const char* name = folder->names.c_str() + entry.name_offset;
     if (entry.type != DT_DIR) {
-        if (unlinkat(folder->fd, name, 0) == 0 || errno == ENOENT) return;
+        if (unlinkat(folder->fd, name, 0) == 0 || errno == ENOENT) return nullptr;
         // The listing said "not a folder" (or did not know); the name may be a folder after all.
         if (errno != EISDIR) {
             report_errno(entry_path(folder, name), errno);
             folder->failed = true;
-            return;
+            return nullptr;
         }
     }
-    add_subfolder(folder, name);
+    return add_subfolder(folder, name);
 }
 
-void TreeWalk::add_subfolder(Folder* folder, const char* name) {
+// Opens a subfolder found in `folder`; with many folders open already, it waits instead.
+Folder* TreeWalk::add_subfolder(Folder* folder, const char* name) {
     folder->pending.fetch_add(1);
     if (open_count_.load() >= bound_) {
         std::lock_guard lock(folder->fd_mutex);
         folder->waiting.emplace_back(name);
-        return;
+        return nullptr;
     }
     auto* child = new Folder(folder, name, folder->dev);
     if (open_child(folder, child, folder->fd) == 0) {
         folder->under_way.fetch_add(1);
-        pool_.push({child, kList, kList});
-        return;
+        return child;
     }
-    folder->failed = folder->failed || !child->gone;
+    if (!child->gone) folder->failed = true;
     delete child;
     release(folder);
+    return nullptr;
 }
 
 // Opens waiting subfolders of `folder` through its descriptor `fd` (the caller holds its mutex
@@ -320,7 +331,7 @@ void TreeWalk::open_waiting(Folder* folder, int fd, bool at_least_one) {
             at_least_one = false;
             continue;
         }
-        folder->failed = folder->failed || !child->gone;
+        if (!child->gone) folder->failed = true;
         delete child;
         folder->pending.fetch_sub(1);
     }
