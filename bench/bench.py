@@ -28,10 +28,11 @@ QUICK = {"tree": (10, 5, 20), "flat": 2000, "deep": 200, "fat": (4, 5, 64 << 10)
 # Trees.
 def make_files(folder, count, size=0):
     folder.mkdir(parents=True, exist_ok=True)
+    data = b"\x5a" * size
     for i in range(count):
         fd = os.open(folder / ("f%06d" % i), os.O_WRONLY | os.O_CREAT, 0o644)
         if size:
-            os.posix_fallocate(fd, 0, size)
+            os.write(fd, data)  # real data, as a build or a cache leaves it
         os.close(fd)
 
 

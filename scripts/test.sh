@@ -1,10 +1,12 @@
 #!/bin/sh
-# Installs what is missing, builds every platform and runs every test.
+# Installs what is missing, builds every platform and runs every test: the Linux build, the
+# same under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for a bounded
+# time, and the Windows build under Wine.
 set -eu
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh cmake g++ make libgtest-dev python3 util-linux \
-    mingw-w64 wine64 locales
+scripts/install-deps.sh cmake g++ make libgtest-dev python3 util-linux valgrind \
+    clang libclang-rt-14-dev mingw-w64 wine64 locales
 
 # Wine maps non-ASCII file names right only when the Japanese locale exists on this side.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
@@ -13,12 +15,11 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
     $sudo localedef -i ja_JP -f UTF-8 ja_JP.UTF-8
 fi
 
-cmake --preset linux
-cmake --build --preset linux
-cmake --preset windows
-cmake --build --preset windows
-
 status=0
-ctest --preset linux || status=1
-ctest --preset windows || status=1
+for preset in linux linux-asan fuzz windows; do
+    echo "== $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+    ctest --preset "$preset" || status=1
+done
 exit $status

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "command/delete_command.h"
+#include "command/path_refusal.h"
 #include "driver/list_reader.h"
 #include "driver/run_code.h"
 #include "messages/messages.h"
@@ -33,6 +34,14 @@ void report_unopened_list(const char* list_path) {
 
 // Deletes one entry. Returns false when the entry failed and the list must stop here.
 bool delete_entry(const char* path, int& run_code) {
+    // A root or a dot folder is never handed to the deletion command, whichever deltree is
+    // installed: it is an entry that could not be deleted. (A front end that writes an empty
+    // folder name into a path produces these.)
+    if (refusal_reason(path, platform::kWindowsPaths)) {
+        std::printf(kMsgEntryRemains, path);
+        reduce_run_code(run_code, RUN_ENTRY_REMAINS);
+        return false;
+    }
     if (platform::path_access(path, platform::kAccessExists) != 0) {
         std::printf(kMsgEntryMissing, path);
         reduce_run_code(run_code, RUN_ENTRY_MISSING);

@@ -10,6 +10,48 @@ import unittest
 from harness import E2ECase
 
 
+def swap_race(test, seconds):
+    """Deletes trees again and again for `seconds` while a helper swaps their folders for links
+    to a canary outside; the canary must come through untouched."""
+    b = test.box
+    canary = b.tree("canary")
+    canary_files = sorted(p.relative_to(canary) for p in canary.rglob("*"))
+    deadline = time.monotonic() + seconds
+    rounds = 0
+    while time.monotonic() < deadline:
+        tree = b.data / "tree"
+        for i in range(40):
+            b.tree("tree/d%d" % i, files=["f1", "f2", "sub/f3"])
+        stop = threading.Event()
+
+        def swap():
+            # Moves a folder away and puts a link to the canary in its place, again and again,
+            # while deltree works on the tree.
+            rng = random.Random(rounds)
+            while not stop.is_set():
+                d = tree / ("d%d" % rng.randrange(40))
+                try:
+                    os.rename(d, str(d) + ".away")
+                    os.symlink(canary, d)
+                    os.unlink(d)
+                    os.rename(str(d) + ".away", d)
+                except OSError:
+                    pass
+
+        swapper = threading.Thread(target=swap)
+        swapper.start()
+        r = b.deltree("/Y", str(tree))
+        stop.set()
+        swapper.join()
+        test.assertIn(r.status, (0, 1), r.err)
+        shutil.rmtree(tree, ignore_errors=True)
+        if os.path.lexists(tree):
+            os.unlink(tree)
+        test.assertEqual(sorted(p.relative_to(canary) for p in canary.rglob("*")), canary_files)
+        rounds += 1
+    test.assertGreater(rounds, 3)
+
+
 class Deltree(E2ECase):
     def test_deletes_files_and_trees_silently(self):
         b = self.box
@@ -130,44 +172,7 @@ class DeltreeOnLinux(E2ECase):
             self.assertFalse(top.exists())
 
     def test_folder_swapped_for_a_link_never_redirects_the_deletion(self):
-        b = self.box
-        canary = b.tree("canary")
-        canary_files = sorted(p.relative_to(canary) for p in canary.rglob("*"))
-        deadline = time.monotonic() + 4
-        rounds = 0
-        while time.monotonic() < deadline:
-            tree = b.data / "tree"
-            for i in range(40):
-                b.tree("tree/d%d" % i, files=["f1", "f2", "sub/f3"])
-            stop = threading.Event()
-
-            def swap():
-                # Moves a folder away and puts a link to the canary in its place, again and
-                # again, while deltree works on the tree.
-                rng = random.Random(rounds)
-                while not stop.is_set():
-                    d = tree / ("d%d" % rng.randrange(40))
-                    try:
-                        os.rename(d, str(d) + ".away")
-                        os.symlink(canary, d)
-                        os.unlink(d)
-                        os.rename(str(d) + ".away", d)
-                    except OSError:
-                        pass
-
-            swapper = threading.Thread(target=swap)
-            swapper.start()
-            r = b.deltree("/Y", str(tree))
-            stop.set()
-            swapper.join()
-            self.assertIn(r.status, (0, 1), r.err)
-            shutil.rmtree(tree, ignore_errors=True)
-            if os.path.lexists(tree):
-                os.unlink(tree)
-            self.assertEqual(sorted(p.relative_to(canary) for p in canary.rglob("*")),
-                             canary_files)
-            rounds += 1
-        self.assertGreater(rounds, 3)
+        swap_race(self, 4)
 
     def test_mount_point_is_not_entered(self):
         b = self.box

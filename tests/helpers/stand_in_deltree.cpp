@@ -36,6 +36,19 @@ std::vector<std::string> arguments(int argc, char** argv) {
     return args;
 }
 
+// The last argument as a path: on Windows it comes in the ANSI code page, which the C++ library
+// does not take for the narrow encoding of paths.
+std::filesystem::path as_path(const std::string& arg) {
+#ifdef _WIN32
+    int n = MultiByteToWideChar(CP_ACP, 0, arg.c_str(), -1, nullptr, 0);
+    std::wstring wide(n > 0 ? n - 1 : 0, L'\0');
+    if (n > 1) MultiByteToWideChar(CP_ACP, 0, arg.c_str(), -1, wide.data(), n);
+    return std::filesystem::path(wide);
+#else
+    return std::filesystem::path(arg);
+#endif
+}
+
 long env_number(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::strtol(value, nullptr, 10) : 0;
@@ -55,7 +68,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     if (env_number("STAND_IN_REMOVE") == 1 && !args.empty()) {
         std::error_code ec;
-        std::filesystem::remove_all(std::filesystem::path(args.back()), ec);
+        std::filesystem::remove_all(as_path(args.back()), ec);
     }
     if (long ms = env_number("STAND_IN_SLEEP_MS"))
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));

@@ -159,6 +159,23 @@ TEST_F(DeletionList, UnusableLineIsOneMissingEntry) {
     EXPECT_EQ(r.out, "/d がみつかりません。\n");
 }
 
+// A front end that writes an empty folder name produces roots and dot folders; none of them may
+// reach the deletion command, whichever one is installed.
+TEST_F(DeletionList, RootsAndDotFoldersAreNeverHandedToTheCommand) {
+    for (const char* path : {"/", "//", ".", "..", "./", "d/..", "d/.", "/d/../.."}) {
+        fake::reset();
+        exists({path, "/d/after"});
+        ListRun r = run(std::string(path) + "\n/d/after\n");
+        EXPECT_EQ(r.run_code, -32) << path;
+        EXPECT_EQ(
+            r.out,
+            std::string(path) +
+                " を削除できませんでした。他のプログラムから開かれていないか確認して下さい。\n")
+            << path;
+        EXPECT_TRUE(fake::state().commands.empty()) << path;
+    }
+}
+
 // Stopping quietly at a read error would leave the unread entries and report success.
 TEST_F(DeletionList, ReadErrorIsAFailureAndDropsThePartLine) {
     exists({"/d/a", "/d/bb"});

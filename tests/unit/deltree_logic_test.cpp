@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "command/path_refusal.h"
 #include "command_line.h"
 #include "deltree.h"
 
@@ -31,15 +32,15 @@ TEST(DeltreeArguments, OneLeadingSwitchThenOnlyPaths) {
 
 TEST(DeltreeRefusal, RootsAndDotFoldersOnEitherPlatform) {
     for (const char* path : {"/", "//", ".", "..", "./", "../", "d/..", "d/.", "/..", "a/../.."})
-        EXPECT_NE(deltree::refusal_reason(path, false), nullptr) << path;
+        EXPECT_NE(refusal_reason(path, false), nullptr) << path;
     for (const char* path :
          {"", "a", "/a", "a/", "...", ".a", "a..", "a/.b", "C:\\", "\\\\srv\\share"})
-        EXPECT_EQ(deltree::refusal_reason(path, false), nullptr) << path;
+        EXPECT_EQ(refusal_reason(path, false), nullptr) << path;
     for (const char* path : {"C:\\", "c:/", "C:", "\\", "C:.", "C:..", "d\\..", "\\\\srv\\share\\",
                              "\\\\srv\\share", "\\\\srv", "//srv/share/", "\\\\?\\C:\\"})
-        EXPECT_NE(deltree::refusal_reason(path, true), nullptr) << path;
+        EXPECT_NE(refusal_reason(path, true), nullptr) << path;
     for (const char* path : {"C:\\x", "C:x", "\\\\srv\\share\\x", "x", "C:\\x\\", "\\\\?\\C:\\x"})
-        EXPECT_EQ(deltree::refusal_reason(path, true), nullptr) << path;
+        EXPECT_EQ(refusal_reason(path, true), nullptr) << path;
 }
 
 std::vector<std::string> split(const char* line) {

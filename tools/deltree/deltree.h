@@ -16,10 +16,6 @@ struct Arguments {
 // Reads the arguments after the program name. 0, or -1 when no path is given.
 int parse_arguments(int count, const char* const* args, Arguments& out);
 
-// Why `path` must never be deleted (a filesystem root, "." or ".."), or nullptr when it may be.
-// `windows` adds the Windows forms: '\' as a separator, drive roots and share roots.
-const char* refusal_reason(const char* path, bool windows);
-
 // Writes one failure line to standard error: the path and the reason.
 void report_failure(const char* path, const char* reason);
 

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "command/path_refusal.h"
 #include "command_line.h"
 #include "deltree.h"
 

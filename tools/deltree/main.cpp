@@ -1,6 +1,7 @@
 // deltree [/Y] PATH...: deletes each file or folder tree; asks first unless /Y is given.
 #include <cstdio>
 
+#include "command/path_refusal.h"
 #include "command_line.h"
 #include "deltree.h"
 
@@ -25,7 +26,7 @@ int delete_paths(const deltree::Arguments& options, const char* const* args) {
     int status = kAllGone;
     for (int i = options.first_path; i < options.count; ++i) {
         const char* path = args[i];
-        if (const char* reason = deltree::refusal_reason(path, deltree::kWindowsPaths)) {
+        if (const char* reason = refusal_reason(path, deltree::kWindowsPaths)) {
             deltree::report_failure(path, reason);
             status = kSomeRemain;
         } else if (!options.quiet && !confirmed(path)) {

@@ -67,6 +67,7 @@ struct Folder {
     std::atomic<std::uint32_t> tasks_left{0};
     std::atomic<int> pending{1};      // our own entries (as one) and every unfinished subfolder
     std::atomic<bool> failed{false};  // something inside stays, so the folder stays (reported)
+    std::atomic<bool> denied{false};  // we may not change it: said once for all its entries
     bool gone = false;  // it turned out to be no folder and was removed as such, or vanished
     // Place among the open folders that only wait for their subfolders (guarded by the walk).
     Folder* idle_prev = nullptr;
@@ -90,6 +91,10 @@ struct Task {
 void report_errno(const std::string& path, int error) {
     report_failure(path.c_str(), std::strerror(error));
 }
+
+// Failures that come from the folder (no write permission, a read-only filesystem), not from
+// the entry: every other entry of that folder fails the same way.
+bool folder_wide(int error) { return error == EACCES || error == EROFS; }
 
 // Whether `fd` is the folder that was opened as `folder` before.
 bool same_folder(int fd, const Folder* folder) {
@@ -159,6 +164,7 @@ private:
     void leave_idle(Folder* folder);
     void unlink_idle(Folder* folder);
     void close_idle_folders();
+    void report_denied(Folder* folder, int error) const;
     void report_lost(const Folder* folder, int error) const;
     std::string path_of(const Folder* folder) const;
     std::string entry_path(const Folder* folder, const char* name) const {
@@ -303,7 +309,10 @@ Folder* TreeWalk::remove_entry(Folder* folder, const Entry& entry) {
         if (unlinkat(folder->fd, name, 0) == 0 || errno == ENOENT) return nullptr;
         // The listing said "not a folder" (or did not know); the name may be a folder after all.
         if (errno != EISDIR) {
-            report_errno(entry_path(folder, name), errno);
+            if (folder_wide(errno))
+                report_denied(folder, errno);
+            else
+                report_errno(entry_path(folder, name), errno);
             folder->failed = true;
             return nullptr;
         }
@@ -385,6 +394,8 @@ void TreeWalk::finish(Folder* folder) {
             if (!folder->gone && !folder->failed) {
                 if (unlinkat(parent_fd, folder->name.c_str(), AT_REMOVEDIR) == 0)
                     removed = true;
+                else if (parent && folder_wide(errno))
+                    report_denied(parent, errno);
                 else
                     report_errno(path_of(folder), errno);
             }
@@ -515,6 +526,11 @@ void TreeWalk::close_idle_folders() {
         }
         f = next;
     }
+}
+
+// A folder we may not change fails every removal in it alike: one line says so for all of them.
+void TreeWalk::report_denied(Folder* folder, int error) const {
+    if (!folder->denied.exchange(true)) report_errno(path_of(folder), error);
 }
 
 void TreeWalk::report_lost(const Folder* folder, int error) const {

@@ -1,10 +1,10 @@
-// Paths deltree refuses whatever it is told: a root, and the current or parent folder, whose
-// deletion would take far more than anyone could have meant to list.
+// Paths refused whatever the list or the command line says: a root, and the current or parent
+// folder, whose deletion would take far more than anyone could have meant to name. An empty
+// folder name written by a front end is the usual way to get one.
+#include "command/path_refusal.h"
+
+#include <cstddef>
 #include <cstring>
-
-#include "deltree.h"
-
-namespace deltree {
 
 namespace {
 
@@ -45,5 +45,3 @@ const char* refusal_reason(const char* path, bool windows) {
         return "names the current or parent folder";
     return nullptr;
 }
-
-}  // namespace deltree

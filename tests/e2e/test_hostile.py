@@ -1,0 +1,348 @@
+"""Hostile lists, hostile trees and injected faults: nothing deleted that was not listed, nothing
+listed reported deleted while it still exists, every failure reported."""
+import os
+import re
+import shutil
+import subprocess
+import threading
+import time
+import unittest
+from pathlib import Path
+
+from harness import DELETED, FOUND, MISSING, REMAINS, UNEXPECTED, E2ECase, Sandbox
+
+# setpriv's arguments that run a command as the unprivileged user "nobody".
+NOBODY = ["--reuid=65534", "--regid=65534", "--clear-groups", "--"]
+
+
+def in_parallel(jobs):
+    """Runs the jobs (each with its own sandbox) side by side: failed runs pause five seconds."""
+    results = [None] * len(jobs)
+
+    def run(i):
+        try:
+            results[i] = jobs[i]()
+        except BaseException as e:  # reported by the caller, with the job's number
+            results[i] = e
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(len(jobs))]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return results
+
+
+def give_to_nobody(*paths):
+    for p in paths:
+        os.chown(p, 65534, 65534)
+
+
+def open_up(box):
+    """Lets an unprivileged user reach the sandbox."""
+    for d in (box.root, box.app, box.data):
+        os.chmod(d, 0o755)
+
+
+class HostileEntries(E2ECase):
+    LINUX = ["a$(touch P)", "a`touch P`", 'a";touch P;"', "a\\", 'a\\"b', "$HOME", "a'b",
+             "a\tb", "*", "?", "[x]", "-rf", "--help", "/Y"[1:], "日本語", "\x95\x5c\x83\x5c",
+             "n" * 255]
+    WINDOWS = ["%PATH%", "100%done", "%CMDCMDLINE~-1%&echo P", "!TMP!", "^", "(x)",
+               "a$(touch P)", "a`touch P`", "$HOME", "a'b", "-rf", "--help", "日本語", "表示",
+               "n" * 200, "&echo P"]
+
+    def test_entries_arrive_exactly_as_written(self):
+        b = self.box
+        b.use_stand_in(remove=1)
+        names = self.LINUX if self.target.name == "linux" else self.WINDOWS
+        for n in names + ["trailing"]:
+            b.tree(n, files=("f",))
+        listed = names + ["trailing" + ("/" if self.target.name == "linux" else "\\")]
+        b.write_list(listed)
+        r = b.run(cwd=b.data, env={"ZELKTEST": "x"})
+        enc = self.target.list_encoding
+        self.assertEqual(r.status, 0, r.out.decode(enc, "replace"))
+        expected = []
+        for entry in listed:
+            expected += [b"/Y", entry.encode(enc)]
+        self.assertEqual(b.recorded_arguments(), expected)
+        self.assertEqual(os.listdir(b.data), [])
+        self.assertFalse(any(d.joinpath("P").exists() for d in (b.root, b.app, b.data)))
+
+    def test_roots_and_dot_folders_never_reach_the_command(self):
+        if self.target.name == "linux":
+            refused = ["/", "//", ".", "..", "d/..", "d/.", "d/../.."]
+            missing = ["/?", "\\", "C:\\"]  # ordinary names here, and no such files
+        else:
+            refused = ["\\", "C:\\", "C:", "\\\\srv\\share\\", ".", "..", "d\\..", "d\\.", "/"]
+            missing = ["&echo P>P", "a\"b"]  # no Windows file can have these names
+
+        def job(entry):
+            def run():
+                box = Sandbox(self.target)
+                try:
+                    box.use_stand_in(remove=1)
+                    (box.data / "d").mkdir()
+                    box.write_list([entry])
+                    return box.run(cwd=box.data), box.recorded_arguments()
+                finally:
+                    box.close()
+            return run
+
+        entries = refused + missing
+        for entry, result in zip(entries, in_parallel([job(e) for e in entries])):
+            if isinstance(result, BaseException):
+                raise result
+            r, record = result
+            self.assertIsNone(record, entry)
+            if entry in refused:
+                self.assertOutput(r, REMAINS.format(entry) + FOUND, 32)
+            else:
+                self.assertOutput(r, MISSING.format(entry) + FOUND, 8)
+
+    def test_link_to_the_root_is_an_ordinary_entry(self):
+        self.only_on("linux")
+        b = self.box
+        b.use_stand_in(remove=1)
+        os.symlink("/", b.data / "root-link")
+        b.write_list(["root-link"])
+        self.assertOutput(b.run(cwd=b.data), DELETED.format("root-link"), 0)
+        self.assertEqual(b.recorded_arguments(), [b"/Y", b"root-link"])
+        self.assertFalse(os.path.lexists(b.data / "root-link"))
+
+
+class HostileTrees(E2ECase):
+    def test_names_too_long_for_one_path(self):
+        # Wine hands every path to Linux whole, and Linux takes no path over 4095 bytes: the
+        # Windows side of this is the 260-character case of test_zelk.
+        self.only_on("linux")
+        b = self.box
+        # 45 levels of 100-character names: more than any single path may hold.
+        fd = os.open(b.data, os.O_RDONLY)
+        os.mkdir("long", dir_fd=fd)
+        fd = os.open("long", os.O_RDONLY, dir_fd=fd)
+        for level in range(45):
+            name = ("%02d" % level) * 50
+            os.mkdir(name, dir_fd=fd)
+            os.close(os.open("file", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
+            fd = os.open(name, os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        r = b.deltree("/Y", "long", cwd=b.data)
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertEqual(os.listdir(b.data), [])
+
+    def test_many_files(self):
+        b = self.box
+        top = b.data / "many"
+        top.mkdir()
+        for i in range(5000):
+            (top / ("f%d" % i)).write_bytes(b"")
+        for i in range(250):
+            (top / ("%040d" % i)).write_bytes(b"x")
+        r = b.deltree("/Y", b.entry(top))
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse(top.exists())
+
+    def test_folder_we_may_not_change_is_reported_once(self):
+        self.only_on("linux")
+        b = self.box
+        top = b.tree("t", files=("a/f1", "a/f2", "b"))
+        sub = top / "sub"
+        for p in ("f1", "f2", "f3", "inner/g1", "inner/g2"):
+            b.file(Path("t/sub") / p)
+        open_up(b)
+        for p in [top] + list(top.rglob("*")):
+            give_to_nobody(p)
+        os.chmod(sub, 0o555)
+        r = b.run(NOBODY + [str(b.app / "deltree"), "/Y", "t"], exe=shutil.which("setpriv"),
+                  cwd=b.data)
+        lines = r.err.decode().splitlines()
+        self.assertEqual(r.status, 1)
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("t/sub: Permission denied", lines[0])
+        self.assertEqual(sorted(p.name for p in top.rglob("*")), ["f1", "f2", "f3", "inner", "sub"])
+
+    def test_read_only_hidden_and_system_files(self):
+        self.only_on("windows")
+        b = self.box
+        top = b.tree("t", files=("r", "h", "s", "sub/rhs"))
+        for name, flags in (("r", "+r"), ("h", "+h"), ("s", "+s"), ("sub\\rhs", "+r +h +s")):
+            subprocess.run(self.target.launcher() + ["cmd", "/c", "attrib %s %s\\%s" % (
+                flags, b.entry(top), name)], env=self.target.env([]), check=True,
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        r = b.deltree("/Y", b.entry(top))
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse(top.exists())
+
+    def test_long_race_against_a_link_swapper(self):
+        seconds = float(os.environ.get("ZELK_RACE_SECONDS", "0"))
+        if not seconds or self.target.name != "linux":
+            self.skipTest("set ZELK_RACE_SECONDS to run the long race (Linux)")
+        from test_deltree import swap_race
+        swap_race(self, seconds)
+
+
+class Faults(E2ECase):
+    def setUp(self):
+        self.only_on("linux")
+
+    def shim_run(self, top, **faults):
+        b = self.box
+        # Under AddressSanitizer the shim comes before its runtime, which it then must accept.
+        env = {"LD_PRELOAD": str(self.target.bin_dir / "libfault_shim.so"),
+               "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+        env.update({"FAULT_" + k.upper(): str(v) for k, v in faults.items()})
+        return b.run(["/Y", str(top)], exe=self.target.bin_dir / "deltree_dynamic", env=env)
+
+    def test_unlink_failure_is_reported_and_the_rest_goes(self):
+        b = self.box
+        top = b.tree("t", files=["f%d" % i for i in range(20)] + ["sub/g%d" % i for i in range(20)])
+        r = self.shim_run(top, unlinkat_nth=7, threads=1)
+        self.assertEqual(r.status, 1)
+        lines = r.err.decode().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("Input/output error", lines[0])
+        left = [p for p in top.rglob("*") if p.is_file()]
+        self.assertEqual(len(left), 1)
+        self.assertIn(str(left[0].relative_to(b.data)), lines[0])
+
+    def test_listing_failure_is_reported_and_the_rest_goes(self):
+        b = self.box
+        top = b.tree("t", files=["a/f1", "b/f2", "c/f3", "f4"])
+        r = self.shim_run(top, getdents_nth=3, threads=1)  # the first subfolder's listing
+        self.assertEqual(r.status, 1)
+        lines = r.err.decode().splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("Input/output error", lines[0])
+        self.assertEqual(len([p for p in top.rglob("*") if p.is_file()]), 1)
+
+    def test_full_or_closed_output(self):
+        b = self.box
+        for how in ("exec >/dev/full", "exec >&-"):
+            f = b.file("f")
+            b.write_list([str(f)])
+            env = self.target.env(b.path_dirs)
+            status = subprocess.call(["/bin/bash", "-c", how + ' && exec "$0"', str(b.app / "zelk")],
+                                     env=env, cwd=b.data, timeout=30)
+            self.assertEqual(status, 0, how)
+            self.assertFalse(f.exists(), how)
+
+    def test_unprivileged_runs(self):
+        """The list cannot be deleted (64), an entry cannot be (32), deltree cannot be started
+        because the user may start no more processes (17)."""
+        setpriv = shutil.which("setpriv")
+
+        def job(kind):
+            def run():
+                box = Sandbox(self.target)
+                try:
+                    open_up(box)
+                    f = box.file("f")
+                    box.write_list([str(f)])
+                    if kind == "list":
+                        give_to_nobody(box.data, f)
+                        os.chmod(box.app, 0o555)
+                    elif kind == "entry":
+                        give_to_nobody(box.app, box.list_path)
+                    else:
+                        give_to_nobody(box.app, box.list_path, box.data, f)
+                    limit = "ulimit -u 0 && " if kind == "nproc" else ""
+                    # LeakSanitizer needs a process of its own at the end: not under this limit.
+                    env = {"ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0"}
+                    r = box.run(NOBODY + ["/bin/bash", "-c", limit + 'exec "$0"',
+                                          str(box.app / "zelk")], exe=setpriv,
+                                env=env if kind == "nproc" else None)
+                    return r, f.exists(), box.list_path.exists()
+                finally:
+                    box.close()
+            return run
+
+        kinds = ["list", "entry", "nproc"]
+        results = in_parallel([job(k) for k in kinds])
+        for kind, result in zip(kinds, results):
+            if isinstance(result, BaseException):
+                raise result
+        (r_list, f_list, l_list), (r_entry, f_entry, l_entry), (r_nproc, f_nproc, l_nproc) = results
+        self.assertEqual(r_list.status, 64)
+        self.assertTrue(r_list.out.endswith(self.enc(UNEXPECTED + FOUND)))
+        self.assertEqual((f_list, l_list), (False, True))
+        self.assertEqual(r_entry.status, 32)
+        self.assertIn(self.enc("を削除できませんでした"), r_entry.out)
+        self.assertEqual((f_entry, l_entry), (True, False))
+        self.assertEqual(r_nproc.status, 17)
+        self.assertEqual((f_nproc, l_nproc), (True, False))
+
+
+class HeldFiles(E2ECase):
+    """Under Wine: a file another program holds."""
+
+    def setUp(self):
+        self.only_on("windows")
+
+    def hold(self, path, ms, share):
+        ready = self.box.root / "held"
+        holder = subprocess.Popen(self.target.launcher() + [
+            str(self.target.bin_dir / "hold_file.exe"), self.box.entry(path), str(ms), share,
+            self.box.entry(ready)], env=self.target.env([]), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 30
+        while not ready.exists() and time.monotonic() < deadline:
+            time.sleep(0.05)
+        self.assertTrue(ready.exists(), "the holder never started")
+        return holder
+
+    def test_file_held_without_sharing_is_reported_in_bounded_time(self):
+        b = self.box
+        top = b.tree("t", files=("held", "other"))
+        holder = self.hold(top / "held", 5000, "none")
+        r = b.deltree("/Y", b.entry(top))
+        holder.wait()
+        self.assertEqual(r.status, 1)
+        self.assertLess(r.seconds, 4)
+        self.assertIn(b"held", r.err)
+        self.assertEqual(sorted(os.listdir(top)), ["held"])
+
+    def test_file_held_with_delete_sharing_for_a_moment_goes(self):
+        b = self.box
+        top = b.tree("t", files=("held", "other"))
+        holder = self.hold(top / "held", 300, "delete")
+        r = b.deltree("/Y", b.entry(top))
+        holder.wait()
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse(top.exists())
+
+
+class Memory(E2ECase):
+    """valgrind over normal and failed runs of both programs (their dynamic builds)."""
+
+    def setUp(self):
+        self.only_on("linux")
+        if not os.environ.get("ZELK_VALGRIND"):
+            self.skipTest("valgrind runs only in the plain build")
+
+    def valgrind(self, exe, args=(), cwd=None):
+        b = self.box
+        log = b.root / "valgrind.log"
+        r = b.run(["--error-exitcode=99", "--leak-check=full",
+                   "--errors-for-leak-kinds=definite,indirect,possible", "--log-file=%s" % log,
+                   str(exe)] + list(args), exe=shutil.which("valgrind"), cwd=cwd)
+        self.assertNotEqual(r.status, 99, log.read_text())
+        return r
+
+    def test_both_programs_normal_and_failed_runs(self):
+        b = self.box
+        bin_dir = self.target.bin_dir
+        shutil.copy2(bin_dir / "zelk_dynamic", b.app / "zelk_dynamic")
+        shutil.copy2(bin_dir / "deltree_dynamic", b.app / "deltree")
+        tree = b.tree("t")
+        b.write_list([str(tree)])
+        self.assertEqual(self.valgrind(b.app / "zelk_dynamic").status, 0)
+        self.assertEqual(self.valgrind(b.app / "zelk_dynamic", ["/D"]).status, 68)
+        tree = b.tree("t")
+        self.assertEqual(self.valgrind(b.app / "deltree", ["/Y", str(tree)]).status, 0)
+        self.assertEqual(self.valgrind(b.app / "deltree", ["/Y", "missing"], cwd=b.data).status, 1)
+
+
+if __name__ == "__main__":
+    unittest.main()
