@@ -158,7 +158,7 @@ class Sandbox:
 
     def write_list(self, entries, newline="\n", end=None):
         text = "".join(e + newline for e in entries) if end is None else newline.join(entries) + end
-        self.list_path.write_bytes(text.encode(self.target.list_encoding))
+        self.list_path.write_bytes(text.encode(self.target.list_encoding, "surrogateescape"))
 
     def write_list_bytes(self, data):
         self.list_path.write_bytes(data)
@@ -172,6 +172,8 @@ class Sandbox:
         self.path_dirs = [self.stand_in_dir]
         self.stand_in_env = {"STAND_IN_" + k.upper(): str(v) for k, v in behaviour.items()}
         self.stand_in_env["STAND_IN_RECORD"] = str(self.root / "record")
+        # It removes nothing outside this sandbox, whatever it is handed.
+        self.stand_in_env["STAND_IN_ROOT"] = self.target.host_path(self.root)
 
     def recorded_arguments(self):
         """What the stand-in received, one list per run, or None when it never ran."""

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -36,17 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake::state().path_variable = path;
     // Every other entry exists; of those, every third holds the tool: decided by the entry's
     // position and its first byte, so the fuzzer can steer it.
-    bool want = false;
     std::vector<std::string> entries = split_entries(path);
+    std::set<std::string>& existing = fake::state().existing;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         unsigned char key = entries[i].empty() ? 0 : static_cast<unsigned char>(entries[i][0]);
         if ((key + i) % 2 == 0) continue;
-        fake::state().existing.insert(entries[i]);
-        if ((key + i) % 3 == 0 && entries[i].size() < 4096) {
-            fake::state().existing.insert(entries[i] + "/deltree");
-            want = true;
-        }
+        existing.insert(entries[i]);
+        if ((key + i) % 3 == 0) existing.insert(entries[i] + "/deltree");
     }
+    // Entries may name each other's tool ("" and "/deltree"): judged on the final set.
+    bool want = false;
+    for (const std::string& e : entries)
+        want = want || (e.size() < 4096 && existing.count(e) && existing.count(e + "/deltree"));
     if (search_tool_on_path() != (want ? kToolFound : kToolNotFound)) abort();
     return 0;
 }

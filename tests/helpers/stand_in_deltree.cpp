@@ -1,7 +1,8 @@
 // A deletion command for tests, put on PATH under deltree's name. What it does is set in the
 // environment: STAND_IN_RECORD (file that gets each argument, NUL-terminated), STAND_IN_SAY
-// (a line for standard output), STAND_IN_REMOVE=1 (remove the last argument's tree),
-// STAND_IN_SLEEP_MS, STAND_IN_SIGNAL (end by this signal) and STAND_IN_STATUS (exit status).
+// (a line for standard output), STAND_IN_REMOVE=1 (remove the last argument's tree, and only
+// when it lies inside STAND_IN_ROOT), STAND_IN_SLEEP_MS, STAND_IN_SIGNAL (end by this signal)
+// and STAND_IN_STATUS (exit status).
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -49,6 +50,27 @@ std::filesystem::path as_path(const std::string& arg) {
 #endif
 }
 
+// Whether `target` lies strictly inside the folder the test gave us. The stand-in receives what
+// a broken zelk would hand over ("/", "..", a path built from $HOME): it must never act on it.
+bool inside_test_folder(const std::filesystem::path& target) {
+    namespace fs = std::filesystem;
+    const char* root = std::getenv("STAND_IN_ROOT");
+    if (!root) return false;
+    std::error_code ec;
+    fs::path absolute = fs::absolute(target, ec);
+    while (!absolute.has_filename() && absolute.has_relative_path())
+        absolute = absolute.parent_path();  // "dir/" names dir
+    fs::path name = absolute.filename();
+    if (ec || name.empty() || name == "." || name == "..") return false;
+    // The folders above the named item, with links and dot folders resolved; the item itself
+    // stays as named, so that a listed link is judged by where it lies, not where it points.
+    fs::path where = fs::weakly_canonical(absolute.parent_path(), ec) / name;
+    fs::path top = fs::weakly_canonical(fs::path(root), ec);
+    if (ec) return false;
+    auto rel = where.lexically_relative(top);
+    return !rel.empty() && *rel.begin() != ".." && rel != ".";
+}
+
 long env_number(const char* name) {
     const char* value = std::getenv(name);
     return value ? std::strtol(value, nullptr, 10) : 0;
@@ -66,7 +88,8 @@ int main(int argc, char** argv) {
     }
     if (const char* say = std::getenv("STAND_IN_SAY")) std::printf("%s\n", say);
     std::fflush(stdout);
-    if (env_number("STAND_IN_REMOVE") == 1 && !args.empty()) {
+    if (env_number("STAND_IN_REMOVE") == 1 && !args.empty() &&
+        inside_test_folder(as_path(args.back()))) {
         std::error_code ec;
         std::filesystem::remove_all(as_path(args.back()), ec);
     }
