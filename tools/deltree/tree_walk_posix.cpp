@@ -54,8 +54,9 @@ struct Folder {
     const std::string name;
     const dev_t dev;  // the parent's device: a folder on another one is not entered
     ino_t ino = 0;
-    // The descriptor. The folder's own tasks use it freely while they run; anyone else (its
-    // subfolders opening or removing themselves, the closing of idle folders) holds the mutex.
+    // The descriptor. The folder's own tasks use it freely while they run; anyone else (a
+    // subfolder removing itself and opening a waiting sibling, the closing of idle folders)
+    // holds the mutex.
     std::mutex fd_mutex;
     int fd = -1;
     std::string names;  // the entries' names, each ended by '\0'
