@@ -88,6 +88,24 @@ class Deltree(E2ECase):
         self.assertFalse(gone.exists())
         self.assertIn(b'"kept"', r.out)
 
+    def test_random_tree_with_several_threads(self):
+        b = self.box
+        rng = random.Random(5)
+
+        def grow(folder, depth):
+            folder.mkdir()
+            for i in range(rng.randint(0, 10)):
+                (folder / ("f%d" % i)).write_bytes(b"")
+            for i in range(rng.randint(1, 4) if depth < 4 else 0):
+                grow(folder / ("d%d" % i), depth + 1)
+
+        for threads in (1, 3, 8):
+            top = b.data / ("t%d" % threads)
+            grow(top, 0)
+            r = b.deltree("/Y", b.entry(top), env={"DELTREE_THREADS": str(threads)})
+            self.assertEqual((r.status, r.err), (0, b""), threads)
+            self.assertFalse(top.exists())
+
     def test_usage_error(self):
         for args in ((), ("/Y",)):
             r = self.box.deltree(*args)

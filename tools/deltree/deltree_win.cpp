@@ -1,17 +1,22 @@
 // Removal on Windows. Paths are wide and in the \\?\ form, so a tree may hold paths far longer
 // than 260 characters. Reparse points (junctions, symbolic links, mount points) are removed as
 // themselves and never entered, and each folder on the way down is held open without delete
-// sharing, so that nobody can swap it for a junction while the walk is below it.
+// sharing, so that nobody can swap it for a junction while the walk is below it. Folders are
+// worked on by a small pool of threads, one per core, as on POSIX.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
 #include "command/path_refusal.h"
 #include "command_line.h"
 #include "deltree.h"
+#include "work_pool.h"
 
 namespace deltree {
 
@@ -89,7 +94,7 @@ bool is_transient(DWORD code) {
 // Retries `op` with growing pauses (about 1.3 s per item). The whole run may sleep at most
 // kRetryBudgetMs, so a tree full of items that stay locked still ends in bounded time.
 constexpr DWORD kRetryBudgetMs = 5000;
-DWORD g_retry_slept_ms = 0;
+std::atomic<DWORD> g_retry_slept_ms{0};
 
 template <typename Op>
 bool with_retry(Op op) {
@@ -121,145 +126,157 @@ bool remove_item(const std::wstring& path, DWORD attrs) {
     });
 }
 
-struct Entry {
-    std::wstring name;
-    DWORD attrs;
-};
-
+// A folder being emptied. Held open without delete sharing from its opening to its removal, so
+// that while the walk is inside it, nobody can rename it or swap it for a junction.
 struct Folder {
+    Folder(Folder* parent_folder, std::wstring folder_path, std::string shown_path, DWORD a)
+        : parent(parent_folder),
+          path(std::move(folder_path)),
+          shown(std::move(shown_path)),
+          attrs(a) {}
+
+    Folder* const parent;  // nullptr for the top
+    const std::wstring path;
+    const std::string shown;  // for messages: the user's name for the tree and the way down
+    const DWORD attrs;
     UniqueHandle lock;
-    std::size_t path_len = 0;
-    DWORD attrs = 0;
-    std::vector<Entry> entries;
-    std::size_t next = 0;
-    bool failed = false;
+    std::atomic<int> pending{1};      // our own entries (as one) and every unfinished subfolder
+    std::atomic<bool> failed{false};  // something inside stays, so the folder stays (reported)
 };
 
+// The walk: one task per folder, on a small pool of threads; whoever finishes a folder's last
+// piece of work removes it and reports to its parent, as on POSIX.
 class TreeWalk {
 public:
-    // `path` is the tree's extended path, `shown` the user's name for it.
-    TreeWalk(std::wstring path, std::string shown)
-        : path_(std::move(path)), root_len_(path_.size()), shown_(std::move(shown)) {}
+    explicit TreeWalk(unsigned threads) : pool_(threads, Runner{this}) {}
 
-    bool run(DWORD attrs);
+    // Empties and removes the tree at `path` (extended form), shown as `shown`. True when gone.
+    bool run(const std::wstring& path, const std::string& shown, DWORD attrs);
 
 private:
-    bool push_folder(const std::wstring& name, DWORD attrs);
-    void read_entries(Folder& folder);
-    void remove_entry(const Entry& entry);
-    void finish_folder();
-    std::wstring entry_path(const std::wstring& name) const {
-        return path_.substr(0, stack_.back().path_len) + L"\\" + name;
-    }
-    std::string shown(const std::wstring& path) const {
-        return shown_ + narrow(path.substr(root_len_));
-    }
+    struct Runner {
+        TreeWalk* walk;
+        void operator()(Folder* folder) const { walk->list(folder); }
+    };
 
-    std::wstring path_;  // the innermost folder's path
-    std::size_t root_len_;
-    std::string shown_;
-    std::vector<Folder> stack_;
-    bool top_failed_ = false;
+    bool open_folder(Folder* folder);
+    void list(Folder* folder);
+    void remove_entry(Folder* folder, const WIN32_FIND_DATAW& entry);
+    void release(Folder* folder);
+    void finish(Folder* folder);
+
+    std::atomic<bool> top_failed_{false};
+    WorkPool<Folder*, Runner> pool_;
 };
 
-bool TreeWalk::run(DWORD attrs) {
-    if (!push_folder(L"", attrs)) return false;
-    while (!stack_.empty()) {
-        Folder& folder = stack_.back();
-        if (folder.next < folder.entries.size())
-            remove_entry(folder.entries[folder.next++]);
-        else
-            finish_folder();
+bool TreeWalk::run(const std::wstring& path, const std::string& shown, DWORD attrs) {
+    auto* top = new Folder(nullptr, path, shown, attrs);
+    if (!open_folder(top)) {
+        bool gone = !top->failed;
+        delete top;
+        return gone;
     }
+    pool_.push(top);
+    pool_.run();
     return !top_failed_;
 }
 
-// Opens the folder `name` (the tree's top when empty) and reads its entries. False when it is
-// no plain folder after all, or cannot be opened (reported).
-bool TreeWalk::push_folder(const std::wstring& name, DWORD attrs) {
-    std::wstring path = stack_.empty() ? path_ : entry_path(name);
-    // No FILE_SHARE_DELETE: while we hold it, the folder cannot be renamed or replaced.
-    UniqueHandle lock(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                  nullptr));
+// Opens the folder for the walk. False when it is no plain folder after all (then removed as
+// it is: a link or a file that took its place) or cannot be opened (reported, and `failed`).
+bool TreeWalk::open_folder(Folder* folder) {
+    folder->lock.reset(CreateFileW(folder->path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                   nullptr));
     BY_HANDLE_FILE_INFORMATION info;
-    if (!lock.valid() || !GetFileInformationByHandle(lock.get(), &info)) {
-        report_error(shown(path), GetLastError());
-        if (!stack_.empty()) stack_.back().failed = true;
+    if (!folder->lock.valid() || !GetFileInformationByHandle(folder->lock.get(), &info)) {
+        report_error(folder->shown, GetLastError());
+        folder->failed = true;
         return false;
     }
-    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        // It changed into a link or a file since it was listed: remove it as itself.
-        lock.reset();
-        if (remove_item(path, info.dwFileAttributes)) return true;
-        report_error(shown(path), GetLastError());
-        if (!stack_.empty()) stack_.back().failed = true;
-        return false;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return true;
+    folder->lock.reset();
+    if (!remove_item(folder->path, info.dwFileAttributes)) {
+        report_error(folder->shown, GetLastError());
+        folder->failed = true;
     }
-    Folder folder;
-    folder.lock = std::move(lock);
-    folder.attrs = attrs;
-    path_ = std::move(path);
-    folder.path_len = path_.size();
-    stack_.push_back(std::move(folder));
-    read_entries(stack_.back());
-    return true;
+    return false;
 }
 
-void TreeWalk::read_entries(Folder& folder) {
+void TreeWalk::list(Folder* folder) {
     WIN32_FIND_DATAW data;
-    std::wstring pattern = path_.substr(0, folder.path_len) + L"\\*";
+    std::wstring pattern = folder->path + L"\\*";
     UniqueFind find(FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                      nullptr, FIND_FIRST_EX_LARGE_FETCH));
-    if (!find.valid()) {
-        if (GetLastError() == ERROR_FILE_NOT_FOUND) return;  // no entries at all
-        report_error(shown(path_.substr(0, folder.path_len)), GetLastError());
-        folder.failed = true;
-        return;
+    if (find.valid()) {
+        do {
+            const wchar_t* n = data.cFileName;
+            if (n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'))) continue;
+            remove_entry(folder, data);
+        } while (FindNextFileW(find.get(), &data));
     }
-    do {
-        const wchar_t* n = data.cFileName;
-        if (n[0] == L'.' && (n[1] == L'\0' || (n[1] == L'.' && n[2] == L'\0'))) continue;
-        folder.entries.push_back({n, data.dwFileAttributes});
-    } while (FindNextFileW(find.get(), &data));
-    if (GetLastError() != ERROR_NO_MORE_FILES) {
-        report_error(shown(path_.substr(0, folder.path_len)), GetLastError());
-        folder.failed = true;
+    DWORD code = GetLastError();
+    if (code != ERROR_NO_MORE_FILES && code != ERROR_FILE_NOT_FOUND) {
+        report_error(folder->shown, code);
+        folder->failed = true;
     }
+    release(folder);
 }
 
-void TreeWalk::remove_entry(const Entry& entry) {
-    bool plain_folder =
-        (entry.attrs & FILE_ATTRIBUTE_DIRECTORY) && !(entry.attrs & FILE_ATTRIBUTE_REPARSE_POINT);
-    if (plain_folder) {
-        push_folder(entry.name, entry.attrs);
+void TreeWalk::remove_entry(Folder* folder, const WIN32_FIND_DATAW& entry) {
+    std::wstring path = folder->path + L"\\" + entry.cFileName;
+    std::string shown = folder->shown + "\\" + narrow(entry.cFileName);
+    DWORD attrs = entry.dwFileAttributes;
+    // A junction, folder link or mount point is a reparse point: removed as itself, never
+    // entered.
+    if ((attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        auto* child = new Folder(folder, std::move(path), std::move(shown), attrs);
+        if (open_folder(child)) {
+            folder->pending.fetch_add(1);
+            pool_.push(child);
+            return;
+        }
+        if (child->failed) folder->failed = true;
+        delete child;
         return;
     }
-    std::wstring path = entry_path(entry.name);
-    if (remove_item(path, entry.attrs) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
-    report_error(shown(path), GetLastError());
-    stack_.back().failed = true;
+    if (remove_item(path, attrs) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
+    report_error(shown, GetLastError());
+    folder->failed = true;
 }
 
-// Removes the innermost folder, now empty, and goes back to its parent.
-void TreeWalk::finish_folder() {
-    Folder done = std::move(stack_.back());
-    stack_.pop_back();
-    done.lock.reset();
-    std::wstring path = path_.substr(0, done.path_len);
-    bool removed = !done.failed;
-    if (removed && !remove_item(path, done.attrs)) {
-        report_error(shown(path), GetLastError());
+void TreeWalk::release(Folder* folder) {
+    if (folder->pending.fetch_sub(1) == 1) finish(folder);
+}
+
+// Removes a folder whose entries and subfolders are all done, and goes on with its parent.
+void TreeWalk::finish(Folder* folder) {
+    folder->lock.reset();
+    bool removed = !folder->failed;
+    if (removed && !remove_item(folder->path, folder->attrs)) {
+        report_error(folder->shown, GetLastError());
         removed = false;
     }
-    if (stack_.empty()) {
+    Folder* parent = folder->parent;
+    delete folder;
+    if (!parent) {
         top_failed_ = !removed;
-    } else {
-        stack_.back().failed |= !removed;
-        path_.resize(stack_.back().path_len);
+        pool_.stop();
+        return;
     }
+    if (!removed) parent->failed = true;
+    release(parent);
+}
+
+unsigned thread_count() {
+    if (const char* forced = std::getenv("DELTREE_THREADS")) {
+        long n = std::strtol(forced, nullptr, 10);
+        if (n >= 1 && n <= 64) return static_cast<unsigned>(n);
+    }
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
 }
 
 // The \\?\ form of `path`: absolute, with no 260-character limit and no further rewriting.
@@ -312,8 +329,8 @@ bool remove_path(const char* path) {
         report_error(path, GetLastError());
         return false;
     }
-    TreeWalk walk(full, without_trailing_separators(path));
-    return walk.run(attrs);
+    TreeWalk walk(thread_count());
+    return walk.run(full, without_trailing_separators(path), attrs);
 }
 
 }  // namespace deltree
