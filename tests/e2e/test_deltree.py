@@ -10,6 +10,15 @@ import unittest
 from harness import E2ECase
 
 
+def grow_random_tree(folder, rng, depth):
+    """A folder with up to 10 files and up to 4 subfolders, and so on `depth` levels down."""
+    folder.mkdir()
+    for i in range(rng.randint(0, 10)):
+        (folder / ("f%d" % i)).write_bytes(b"")
+    for i in range(rng.randint(1, 4) if depth > 0 else 0):
+        grow_random_tree(folder / ("d%d" % i), rng, depth - 1)
+
+
 def swap_race(test, seconds):
     """Deletes trees again and again for `seconds` while a helper swaps their folders for links
     to a canary outside; the canary must come through untouched."""
@@ -91,17 +100,9 @@ class Deltree(E2ECase):
     def test_random_tree_with_several_threads(self):
         b = self.box
         rng = random.Random(5)
-
-        def grow(folder, depth):
-            folder.mkdir()
-            for i in range(rng.randint(0, 10)):
-                (folder / ("f%d" % i)).write_bytes(b"")
-            for i in range(rng.randint(1, 4) if depth < 4 else 0):
-                grow(folder / ("d%d" % i), depth + 1)
-
         for threads in (1, 3, 8):
             top = b.data / ("t%d" % threads)
-            grow(top, 0)
+            grow_random_tree(top, rng, depth=4)
             r = b.deltree("/Y", b.entry(top), env={"DELTREE_THREADS": str(threads)})
             self.assertEqual((r.status, r.err), (0, b""), threads)
             self.assertFalse(top.exists())
@@ -166,17 +167,9 @@ class DeltreeOnLinux(E2ECase):
     def test_random_trees_with_threads_and_few_descriptors(self):
         b = self.box
         rng = random.Random(11)
-
-        def grow(folder, depth):
-            folder.mkdir()
-            for i in range(rng.randint(0, 12)):
-                (folder / ("f%d" % i)).write_bytes(b"")
-            for i in range(rng.randint(0, 4) if depth < 6 else 0):
-                grow(folder / ("d%d" % i), depth + 1)
-
         for threads, nofile in ((1, 24), (3, 24), (8, 40), (8, 1024)):
             top = b.data / ("t%d-%d" % (threads, nofile))
-            grow(top, 0)
+            grow_random_tree(top, rng, depth=5)
             # A wide folder, and a comb: every level a leaf folder beside the way on.
             for i in range(300):
                 (top / ("w%d" % i)).mkdir()

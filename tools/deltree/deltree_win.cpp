@@ -7,9 +7,7 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -268,15 +266,6 @@ void TreeWalk::finish(Folder* folder) {
     }
     if (!removed) parent->failed = true;
     release(parent);
-}
-
-unsigned thread_count() {
-    if (const char* forced = std::getenv("DELTREE_THREADS")) {
-        long n = std::strtol(forced, nullptr, 10);
-        if (n >= 1 && n <= 64) return static_cast<unsigned>(n);
-    }
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
 }
 
 // The \\?\ form of `path`: absolute, with no 260-character limit and no further rewriting.

@@ -22,11 +22,9 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "deltree.h"
@@ -101,15 +99,6 @@ bool folder_wide(int error) { return error == EACCES || error == EROFS; }
 bool same_folder(int fd, const Folder* folder) {
     struct stat st {};
     return fstat(fd, &st) == 0 && st.st_dev == folder->dev && st.st_ino == folder->ino;
-}
-
-unsigned thread_count() {
-    if (const char* forced = std::getenv("DELTREE_THREADS")) {
-        long n = std::strtol(forced, nullptr, 10);
-        if (n >= 1 && n <= 256) return static_cast<unsigned>(n);
-    }
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
 }
 
 // How many folders to keep open: a quarter of the descriptors this process may have, so that a

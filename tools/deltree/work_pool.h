@@ -3,11 +3,22 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstdlib>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 namespace deltree {
+
+// Threads for the walk: one per core, or DELTREE_THREADS (the benchmark's one-thread runs).
+inline unsigned thread_count() {
+    if (const char* forced = std::getenv("DELTREE_THREADS")) {
+        long n = std::strtol(forced, nullptr, 10);
+        if (n >= 1 && n <= 256) return static_cast<unsigned>(n);
+    }
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
+}
 
 template <typename Task, typename Runner>
 class WorkPool {
