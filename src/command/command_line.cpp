@@ -1,31 +1,25 @@
-// Composes the deletion command line so that the interpreter passes the path on unchanged.
+// Composes the deletion command line so that the interpreter passes the tool and the path on
+// unchanged.
 #include "command/command_line.h"
-
-#include <cstring>
 
 namespace {
 
-constexpr char kPrefix[] = "deltree /Y \"";
-constexpr char kPercent[] = "%%cd:~,%";
-
-bool append(char* out, std::size_t size, std::size_t& len, const char* text, std::size_t n) {
-    if (len + n >= size) return false;
-    std::memcpy(out + len, text, n);
-    len += n;
-    return true;
+void append_escaped(std::string& line, const char* text) {
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (*p == '%')
+            line += "%%cd:~,%";
+        else
+            line += *p;
+    }
 }
 
 }  // namespace
 
-int compose_delete_command(const char* path, char* out, std::size_t size) {
-    std::size_t len = 0;
-    bool fits = append(out, size, len, kPrefix, sizeof kPrefix - 1);
-    for (const char* p = path; fits && *p != '\0'; ++p) {
-        fits = *p == '%' ? append(out, size, len, kPercent, sizeof kPercent - 1)
-                         : append(out, size, len, p, 1);
-    }
-    fits = fits && append(out, size, len, "\"", 1);
-    if (!fits) return -1;
-    out[len] = '\0';
-    return 0;
+std::string compose_delete_command(const char* tool, const char* path) {
+    std::string line = "\"\"";
+    append_escaped(line, tool);
+    line += "\" /Y \"";
+    append_escaped(line, path);
+    line += "\"\"";
+    return line;
 }

@@ -1,15 +1,11 @@
 // The command line that runs deltree through the command interpreter (Windows).
 #pragma once
 
-#include <cstddef>
+#include <string>
 
-#include "platform/platform.h"
-
-// Room for the command line of any path that fits the platform's path limit, every character a '%'.
-inline constexpr std::size_t kCommandLineLimit = 16 + 8 * platform::kPathLimit;
-
-// Writes `deltree /Y "path"` into `out`. cmd.exe expands %VAR% even between quotes, so each '%'
-// of the path is written as `%%cd:~,%`: a literal '%' followed by an empty substring of the
-// always-defined `cd` variable, which leaves cmd.exe no variable name to expand. Returns 0, or -1
-// when the line does not fit `size` bytes.
-int compose_delete_command(const char* path, char* out, std::size_t size);
+// `""tool" /Y "path""`, for `COMSPEC /c`. cmd.exe strips the outer pair of quotes, which leaves
+// the tool's full path and the path each in quotes of their own. cmd.exe expands %VAR% even
+// between quotes, so each '%' of either is written as `%%cd:~,%`: a literal '%' followed by an
+// empty substring of the always-defined `cd` variable, which leaves cmd.exe no variable name to
+// expand.
+std::string compose_delete_command(const char* tool, const char* path);

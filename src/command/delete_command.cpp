@@ -21,10 +21,18 @@ void report_start_failure(const char* path, int error) {
 
 }  // namespace
 
-int run_delete_command(const char* path) {
-    // The command writes to the same output: our lines must be out before its lines.
+int run_delete_command(const std::string& tool, const char* path) {
+    // The command writes to the same outputs: our lines must be out before its lines.
     std::fflush(stdout);
-    int status = platform::run_deletion_command(path);
+    std::fflush(stderr);
+    int status = -1;
+    if (tool.empty()) {
+        errno = ENOENT;  // as a start that found no program file
+    } else {
+        // An interpreter that itself ends with -1 leaves errno alone: no stale reason is shown.
+        errno = 0;
+        status = platform::run_deletion_command(tool.c_str(), path);
+    }
     if (status == -1) report_start_failure(path, errno);
     return status;
 }

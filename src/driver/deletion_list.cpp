@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <string>
 
 #include "command/delete_command.h"
 #include "command/path_refusal.h"
@@ -10,8 +11,15 @@
 #include "driver/run_code.h"
 #include "messages/messages.h"
 #include "platform/platform.h"
+#include "search/tool_search.h"
 
 namespace {
+
+// What the entries came to: the last command's status and the failure that ended them, if any.
+struct EntriesOutcome {
+    int last_status = 0;
+    int failure = 0;
+};
 
 long fill_from_list(void* source, char* buf, std::size_t size) {
     return static_cast<platform::ListFile*>(source)->read(buf, size);
@@ -32,78 +40,83 @@ void report_unopened_list(const char* list_path) {
         std::fputs(kMsgCurrentDirFailed, stdout);
 }
 
-// Deletes one entry. Returns false when the entry failed and the list must stop here.
-bool delete_entry(const char* path, int& run_code) {
-    // A root or a dot folder is never handed to the deletion command, whichever deltree is
-    // installed: it is an entry that could not be deleted. (A front end that writes an empty
-    // folder name into a path produces these.)
-    if (refusal_reason(path, platform::kWindowsPaths)) {
+// Deletes one entry: the failure that must end the list, or 0.
+int delete_entry(const char* path, EntriesOutcome& outcome) {
+    // A root, a dot folder or a device is never handed to the deletion command, whichever
+    // deltree is installed: it is an entry that could not be deleted. (A front end that writes
+    // an empty folder name into a path produces these.)
+    if (refusal_reason(platform::path_as_utf8(path).c_str(), platform::kWindowsPaths)) {
         std::printf(kMsgEntryRemains, path);
-        reduce_run_code(run_code, RUN_ENTRY_REMAINS);
-        return false;
+        return RUN_ENTRY_REMAINS;
     }
     if (platform::path_access(path, platform::kAccessExists) != 0) {
         std::printf(kMsgEntryMissing, path);
-        reduce_run_code(run_code, RUN_ENTRY_MISSING);
-        return false;
+        return RUN_ENTRY_MISSING;
     }
-    int status = run_delete_command(path);
-    if (status == -1) {
-        run_code = RUN_COMMAND_FAILED;
-        return false;
-    }
-    run_code = status;
+    int status = run_delete_command(locate_tool_on_path(), path);
+    if (status == -1) return RUN_COMMAND_FAILED;
+    outcome.last_status = status;
     // Only whether the path is gone decides the entry; the command's status is kept as it is.
     if (platform::path_access(path, platform::kAccessExists) == 0) {
         std::printf(kMsgEntryRemains, path);
-        reduce_run_code(run_code, RUN_ENTRY_REMAINS);
-        return false;
+        return RUN_ENTRY_REMAINS;
     }
     if (errno == ENOENT)
         std::printf(kMsgEntryDeleted, path);
     else if (errno == EACCES)
         std::printf(kMsgEntryNoAccess, path);
-    return true;
+    return 0;
 }
 
-void delete_entries(platform::ListFile& list, int& run_code) {
+EntriesOutcome delete_entries(platform::ListFile& list) {
+    EntriesOutcome outcome;
     ListReader reader;
-    init_list_reader(reader, fill_from_list, &list);
+    init_list_reader(reader, fill_from_list, &list, platform::kListTextMode);
     char line[platform::kPathLimit];
-    for (;;) {
+    while (outcome.failure == 0) {
         LineStatus status = read_list_line(reader, line, sizeof line);
         if (status == LineStatus::kPath) {
-            if (!delete_entry(line, run_code)) return;
+            outcome.failure = delete_entry(line, outcome);
         } else if (status == LineStatus::kUnusable) {
             // Not a path at all; it is reported the way a path that is not there would be.
             std::printf(kMsgEntryMissing, line);
-            reduce_run_code(run_code, RUN_ENTRY_MISSING);
-            return;
+            outcome.failure = RUN_ENTRY_MISSING;
         } else if (status == LineStatus::kReadError) {
             // Stopping silently would report the entries never read as deleted.
             std::fputs(kMsgListUnreadable, stdout);
-            run_code = RUN_LIST_UNOPENED;
-            return;
+            outcome.failure = RUN_LIST_UNOPENED;
         } else {
-            return;
+            break;
         }
     }
+    return outcome;
+}
+
+// Deletes the list file once its entries are done. A list that was read goes only if it is still
+// the file at the list's name: a front end may already have put the next job there.
+bool remove_list(const char* list_path, const platform::ListFile* read) {
+    if (!read) return platform::remove_file(list_path) == 0;
+    return platform::remove_file_if_same(list_path, read->id()) != platform::Removal::kFailed;
 }
 
 }  // namespace
 
-void process_deletion_list(const char* list_path, int& run_code) {
+int process_deletion_list(const char* list_path) {
     platform::ListFile list;
-    if (list.open(list_path) != 0) {
+    EntriesOutcome outcome;
+    bool opened = list.open(list_path) == 0;
+    if (!opened) {
         report_unopened_list(list_path);
-        run_code = RUN_LIST_UNOPENED;
+        outcome.failure = RUN_LIST_UNOPENED;
     } else {
-        delete_entries(list, run_code);
+        outcome = delete_entries(list);
         list.close();
     }
     // The list is consumed whatever became of its entries: a second run must not repeat them.
-    if (platform::remove_file(list_path) != 0) {
+    int failures = outcome.failure;
+    if (!remove_list(list_path, opened ? &list : nullptr)) {
         std::fputs(kMsgListUnremoved, stdout);
-        reduce_run_code(run_code, RUN_LIST_UNREMOVED);
+        failures += RUN_LIST_UNREMOVED;
     }
+    return run_code_of(failures, outcome.last_status);
 }

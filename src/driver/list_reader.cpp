@@ -26,10 +26,13 @@ int peek_byte(ListReader& r) {
     return static_cast<unsigned char>(r.chunk[r.pos]);
 }
 
-// The next byte after text-mode translation: CR LF becomes LF, Ctrl-Z ends the bytes.
+// The next byte, in text mode after its translation: CR LF becomes LF, Ctrl-Z ends the bytes.
 int take_byte(ListReader& r) {
     int c = peek_byte(r);
-    if (c == kNoByte) return kNoByte;
+    if (c == kNoByte || !r.text_mode) {
+        if (c != kNoByte) ++r.pos;
+        return c;
+    }
     if (c == kCtrlZ) {
         r.at_end = true;
         r.len = r.pos;
@@ -45,9 +48,10 @@ int take_byte(ListReader& r) {
 
 }  // namespace
 
-void init_list_reader(ListReader& reader, ByteFill fill, void* source) {
+void init_list_reader(ListReader& reader, ByteFill fill, void* source, bool text_mode) {
     reader.fill = fill;
     reader.source = source;
+    reader.text_mode = text_mode;
     reader.pos = reader.len = 0;
     reader.at_end = reader.read_failed = false;
 }

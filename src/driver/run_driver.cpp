@@ -36,7 +36,9 @@ int finish_failure(int run_code) {
     std::fflush(stdout);
     platform::sleep_ms(kFailurePauseMs);
     end_close_guard();
-    return -run_code;
+    // A deletion command's own negative status, with its path gone, may be INT_MIN (a Windows
+    // status of 0x80000000): negated in unsigned arithmetic it gives the same 32 bits back.
+    return static_cast<int>(0u - static_cast<unsigned>(run_code));
 }
 
 }  // namespace
@@ -49,6 +51,8 @@ void scan_switches(int argc, char** argv) {
 
 int run_driver(int argc, char** argv) {
     begin_close_guard();
+    // A reader that goes away must not cut the deletions short: they run to the end of the list.
+    platform::ignore_lost_output();
     scan_switches(argc, argv);
     if (g_debug_mode) std::fputs(kMsgDebugBanner, stderr);
 
@@ -59,9 +63,9 @@ int run_driver(int argc, char** argv) {
     if (platform::own_executable_path(exe_path, sizeof exe_path) != 0 ||
         form_list_path(exe_path, list_path, sizeof list_path) != 0) {
         std::fputs(kMsgNoModulePath, stdout);
-        run_code = RUN_NO_MODULE_PATH;
+        run_code = run_code_of(RUN_NO_MODULE_PATH, 0);
     } else {
-        process_deletion_list(list_path, run_code);
+        run_code = process_deletion_list(list_path);
     }
     return run_code >= 0 ? finish_success(run_code) : finish_failure(run_code);
 }

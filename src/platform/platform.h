@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -19,6 +21,10 @@ inline constexpr bool kWindowsPaths = true;
 #else
 inline constexpr bool kWindowsPaths = false;
 #endif
+
+// Whether the deletion list is read with the Windows runtime's text-mode rules (CR LF, Ctrl-Z)
+// or split at line feeds only, as POSIX names may hold any other byte.
+inline constexpr bool kListTextMode = kWindowsPaths;
 
 // The deletion command's file as the tool search looks for it, the separator of PATH entries,
 // and the separator that joins an entry and the file name.
@@ -60,9 +66,22 @@ int path_access(const char* path, int mode);
 // The current directory into `buf`; 0, or -1 with errno (ERANGE when it does not fit).
 int current_directory(char* buf, std::size_t size);
 
-// Runs the deletion command (`deltree /Y path`) and waits for it. Returns its exit status
-// (128+N when a signal N ended it), or -1 with errno when it could not be started.
-int run_deletion_command(const char* path);
+// Runs the deletion command, the program file `tool` with the arguments /Y and `path`, and waits
+// for it. Windows runs it through the command interpreter (COMSPEC), as `"tool" /Y "path"`.
+// Returns its exit status (128+N when a signal N ended it), or -1 with errno when it could not
+// be started.
+int run_deletion_command(const char* tool, const char* path);
+
+// `path` in an encoding where every byte below 0x80 is the character it looks like, for the
+// rules that look for separators and dots: Windows converts from the ANSI code page (in code
+// page 932 the second byte of a character may be '\'); POSIX names are bytes and stay as they
+// are.
+std::string path_as_utf8(const char* path);
+
+// Keeps a closed or full output from ending the process: on POSIX, SIGPIPE and SIGXFSZ are
+// ignored (deletion commands inherit that), so a lost reader gets failed writes, not a deletion
+// cut short. Windows ends no process for a failed write.
+void ignore_lost_output();
 
 // Reads environment variable `name` the way GetEnvironmentVariableA does: when the value fits
 // `size` bytes with its terminator it is copied and its length returned; otherwise the room it
@@ -75,6 +94,23 @@ int short_path(const char* path, char* buf, std::size_t size);
 
 // Removes a file (never a folder). 0, or -1 with errno.
 int remove_file(const char* path);
+
+// Which file an open file is: device and inode on POSIX, volume and file index on Windows.
+struct FileId {
+    std::uint64_t device = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+enum class Removal {
+    kRemoved,   // the file was removed
+    kReplaced,  // another file has taken the name since: it is left as it is
+    kFailed,    // errno says why
+};
+
+// Removes the file at `path` if it is still the file `id` (a link to it goes as the link, as
+// with remove_file); another file under that name is left alone.
+Removal remove_file_if_same(const char* path, FileId id);
 
 void sleep_ms(unsigned ms);
 
@@ -102,10 +138,13 @@ public:
     long read(char* buf, std::size_t size);
     void close();
     bool is_open() const { return handle_ != kClosed; }
+    // The file that was opened, taken when it was opened.
+    FileId id() const { return id_; }
 
 private:
     static constexpr int kClosed = -1;
     int handle_ = kClosed;  // a runtime file descriptor on both platforms
+    FileId id_;
 };
 
 }  // namespace platform

@@ -59,7 +59,7 @@ int path_access(const char* path, int mode) {
 
 int current_directory(char* buf, std::size_t size) { return getcwd(buf, size) ? 0 : -1; }
 
-int run_deletion_command(const char* path) {
+int run_deletion_command(const char* tool, const char* path) {
     // An inherited "ignore SIGCHLD" would make the wait fail after the command has done its work.
     static const bool sigchld_default = signal(SIGCHLD, SIG_DFL) != SIG_ERR;
     (void)sigchld_default;
@@ -67,7 +67,7 @@ int run_deletion_command(const char* path) {
     char* argv[] = {const_cast<char*>(kToolName), const_cast<char*>(kQuietSwitch),
                     const_cast<char*>(path), nullptr};
     pid_t pid = 0;
-    int err = posix_spawnp(&pid, kToolName, nullptr, nullptr, argv, environ);
+    int err = posix_spawn(&pid, tool, nullptr, nullptr, argv, environ);
     if (err != 0) {
         errno = err;
         return -1;
@@ -96,7 +96,24 @@ int short_path(const char* path, char* buf, std::size_t size) {
     return 0;
 }
 
+std::string path_as_utf8(const char* path) { return path; }
+
+void ignore_lost_output() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
 int remove_file(const char* path) { return unlink(path); }
+
+Removal remove_file_if_same(const char* path, FileId id) {
+    // The list was opened through any link at its name, so it is compared the same way. POSIX
+    // has no unlink by identity: a new list renamed into place in the microseconds between the
+    // check and the unlink is still lost, where before it was lost over the whole run.
+    struct stat st {};
+    if (stat(path, &st) != 0) return Removal::kFailed;
+    if (FileId{st.st_dev, st.st_ino} != id) return Removal::kReplaced;
+    return unlink(path) == 0 ? Removal::kRemoved : Removal::kFailed;
+}
 
 void sleep_ms(unsigned ms) {
     timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -140,6 +157,7 @@ int ListFile::open(const char* path) {
         return -1;
     }
     handle_ = fd;
+    id_ = {st.st_dev, st.st_ino};
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "driver/run_driver.h"
 #include "messages/messages.h"
@@ -15,24 +16,48 @@ namespace {
 
 using HeapText = std::unique_ptr<char, decltype(&std::free)>;
 
-// Whether the tool lies in one PATH entry, used as written: not trimmed, unquoted, unexpanded.
-bool entry_holds_tool(const char* entry) {
+// The tool's path in one PATH entry, used as written (not trimmed, unquoted, unexpanded), or
+// "" when the entry does not hold it. `traced`: the debug traces of every step.
+std::string tool_in_entry(const char* entry, bool traced) {
     char short_form[platform::kPathLimit];
     if (platform::short_path(entry, short_form, sizeof short_form) != 0) {
-        if (g_debug_mode) {
+        if (traced) {
             std::printf(kMsgSearchError, entry);
             bool missing = platform::path_access(entry, platform::kAccessExists) != 0;
             std::fputs(missing ? kMsgPathNotFound : kMsgCantGetPath, stdout);
         }
-        return false;
+        return {};
     }
-    char candidate[platform::kPathLimit + sizeof platform::kToolFileName + 1];
-    std::snprintf(candidate, sizeof candidate, "%s%c%s", short_form, platform::kDirSeparator,
-                  platform::kToolFileName);
-    if (g_debug_mode) std::printf(kMsgSearching, candidate);
-    if (platform::path_access(candidate, platform::kAccessExists) != 0) return false;
-    if (g_debug_mode) std::printf(kMsgToolFound, platform::kToolFileName);
-    return true;
+    std::string candidate = short_form;
+    candidate += platform::kDirSeparator;
+    candidate += platform::kToolFileName;
+    if (traced) std::printf(kMsgSearching, candidate.c_str());
+    if (platform::path_access(candidate.c_str(), platform::kAccessExists) != 0) return {};
+    if (traced) std::printf(kMsgToolFound, platform::kToolFileName);
+    return candidate;
+}
+
+struct Search {
+    ToolSearchResult result;
+    std::string tool;  // the path of the first hit
+};
+
+Search walk_path(bool traced) {
+    std::size_t size = platform::environment_variable("PATH", nullptr, 0);
+    HeapText copy(static_cast<char*>(std::malloc(size + 1)), &std::free);
+    if (!copy) return {kToolSearchNoMemory, {}};
+    // An unset PATH, or one that changed size meanwhile, leaves the copy empty: one empty entry.
+    if (size == 0 || platform::environment_variable("PATH", copy.get(), size + 1) > size)
+        copy.get()[0] = '\0';
+    int entries = count_separators(copy.get()) + 1;
+    char* entry = copy.get();
+    for (int i = 0; i < entries; ++i) {
+        char* rest = split_at_separator(entry);
+        std::string tool = tool_in_entry(entry, traced);
+        if (!tool.empty()) return {kToolFound, tool};
+        entry = rest;
+    }
+    return {kToolNotFound, {}};
 }
 
 }  // namespace
@@ -50,22 +75,9 @@ char* split_at_separator(char* s) {
     return sep + 1;
 }
 
-ToolSearchResult search_tool_on_path() {
-    std::size_t size = platform::environment_variable("PATH", nullptr, 0);
-    HeapText copy(static_cast<char*>(std::malloc(size + 1)), &std::free);
-    if (!copy) return kToolSearchNoMemory;
-    // An unset PATH, or one that changed size meanwhile, leaves the copy empty: one empty entry.
-    if (size == 0 || platform::environment_variable("PATH", copy.get(), size + 1) > size)
-        copy.get()[0] = '\0';
-    int entries = count_separators(copy.get()) + 1;
-    char* entry = copy.get();
-    for (int i = 0; i < entries; ++i) {
-        char* rest = split_at_separator(entry);
-        if (entry_holds_tool(entry)) return kToolFound;
-        entry = rest;
-    }
-    return kToolNotFound;
-}
+ToolSearchResult search_tool_on_path() { return walk_path(g_debug_mode != 0).result; }
+
+std::string locate_tool_on_path() { return walk_path(false).tool; }
 
 void print_failure_diagnosis() {
     switch (search_tool_on_path()) {

@@ -133,7 +133,9 @@ class Sandbox:
         self.path_dirs = [self.app]
 
     def close(self):
-        shutil.rmtree(self.root, ignore_errors=True)
+        # rm, not shutil.rmtree: a failed test may leave a chain of folders deeper than Python's
+        # recursion limit.
+        subprocess.call(["rm", "-rf", "--", str(self.root)])
 
     # Things on disk.
     def file(self, rel, content=b"x"):
@@ -184,7 +186,7 @@ class Sandbox:
     def deltree(self, *args, **kwargs):
         return self.run(args, exe=self.app / self.target.exe("deltree"), **kwargs)
 
-    def run(self, args=(), exe=None, cwd=None, env=None, timeout=120, answer=None):
+    def run(self, args=(), exe=None, cwd=None, env=None, timeout=120, answer=None, merged=False):
         exe = exe or self.app / self.target.exe("zelk")
         full_env = self.target.env(self.path_dirs)
         full_env.update(getattr(self, "stand_in_env", {}))
@@ -195,7 +197,8 @@ class Sandbox:
         stdin = {"stdin": subprocess.DEVNULL} if answer is None else {"input": answer}
         with open(out_file, "wb") as out, open(err_file, "wb") as err:
             status = subprocess.run(self.target.launcher() + [str(exe)] + list(args),
-                                    cwd=cwd or self.data, env=full_env, stdout=out, stderr=err,
+                                    cwd=cwd or self.data, env=full_env, stdout=out,
+                                    stderr=subprocess.STDOUT if merged else err,
                                     timeout=timeout, **stdin).returncode
         return Result(status, out_file.read_bytes(), err_file.read_bytes(),
                       time.monotonic() - start)
@@ -253,3 +256,7 @@ class E2ECase(unittest.TestCase):
     def only_on(self, *names):
         if self.target.name not in names:
             self.skipTest("not for the %s build" % self.target.name)
+
+    def needs_root(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root")

@@ -107,6 +107,23 @@ class Deltree(E2ECase):
             self.assertEqual((r.status, r.err), (0, b""), threads)
             self.assertFalse(top.exists())
 
+    def test_two_runs_on_one_tree(self):
+        """Another program removing the same tree meanwhile: what is already gone is no failure,
+        so both runs end with 0 and nothing is left."""
+        b = self.box
+        env = self.target.env(b.path_dirs)
+        exe = self.target.launcher() + [str(b.app / self.target.tool), "/Y"]
+        for attempt in range(3):
+            top = b.data / "t"
+            for d in range(30):
+                b.tree("t/d%d" % d, files=["f%d" % i for i in range(60)] + ["sub/g1", "sub/g2"])
+            runs = [subprocess.Popen(exe + [b.entry(top)], env=env, cwd=b.data,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                    for _ in range(2)]
+            results = [(run.communicate(timeout=120)[1], run.returncode)[::-1] for run in runs]
+            self.assertEqual(results, [(0, b""), (0, b"")], attempt)
+            self.assertFalse(top.exists())
+
     def test_usage_error(self):
         for args in ((), ("/Y",)):
             r = self.box.deltree(*args)
@@ -154,7 +171,8 @@ class DeltreeOnLinux(E2ECase):
         os.close(os.open("leaf", os.O_WRONLY | os.O_CREAT, dir_fd=fd))
         os.close(fd)
         deltree = str(b.app / "deltree")
-        r = b.run(["-c", "ulimit -n 32 && exec \"$0\" /Y chain", deltree], exe="/bin/bash")
+        # The way back up takes no stack per level: 256 KiB are plenty for any depth.
+        r = b.run(["-c", "ulimit -n 32 -s 256 && exec \"$0\" /Y chain", deltree], exe="/bin/bash")
         self.assertEqual((r.status, r.err), (0, b""))
         self.assertFalse((b.data / "chain").exists())
 
@@ -185,20 +203,75 @@ class DeltreeOnLinux(E2ECase):
     def test_folder_swapped_for_a_link_never_redirects_the_deletion(self):
         swap_race(self, 4)
 
-    def test_mount_point_is_not_entered(self):
-        b = self.box
+    def in_mount_namespace(self, script, *args):
+        """Runs `script` as root in a private mount namespace: its mounts end with it."""
+        self.needs_root()
         if not shutil.which("unshare") or subprocess.call(["unshare", "-m", "true"]) != 0:
             self.skipTest("no mount namespace here")
-        tree = b.tree("tree")
-        (tree / "mnt").mkdir()
-        # A private mount namespace: the mount ends with the script, whatever happens.
-        script = ('mount -t tmpfs none tree/mnt && touch tree/mnt/kept && "$0" /Y tree; s=$?; '
-                  'test -e tree/mnt/kept && exit $s; exit 99')
-        r = b.run(["-m", "sh", "-c", script, str(b.app / "deltree")], exe=shutil.which("unshare"),
-                  env={"PATH": os.environ["PATH"]})
+        return self.box.run(["-m", "sh", "-c", "mount --make-rprivate / && " + script] +
+                            list(args), exe=shutil.which("unshare"),
+                            env={"PATH": os.environ["PATH"]})
+
+    def test_mount_point_is_not_entered(self):
+        """Another filesystem, or a bind mount of this one (same device number), inside the tree:
+        skipped with one line, and what it shows is kept."""
+        b = self.box
+        canary = b.tree("canary")
+        for mount in ("mount -t tmpfs none tree/mnt && touch tree/mnt/kept",
+                      "mount --bind canary tree/mnt"):
+            tree = b.tree("tree")
+            (tree / "mnt").mkdir()
+            r = self.in_mount_namespace(mount + ' && "$0" /Y tree; s=$?; test -e tree/mnt/f1 -o '
+                                        '-e tree/mnt/kept && exit $s; exit 99',
+                                        str(b.app / "deltree"))
+            self.assertEqual(r.status, 1, (mount, r.err))
+            self.assertIn(b"tree/mnt: is a mount point", r.err)
+            self.assertFalse((tree / "f1").exists())
+            shutil.rmtree(tree)
+        self.assertTrue((canary / "sub/deeper/f3").exists())
+
+    def test_root_under_another_name_is_refused(self):
+        """A bind mount of "/" is "/": tried in a chroot jail, whose "/" is the jail."""
+        b = self.box
+        deltree = b.app / "deltree"
+        if subprocess.call(["ldd", str(deltree)], stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL) == 0:
+            self.skipTest("deltree is not static here: it cannot run in an empty jail")
+        jail = b.tree("jail", files=("keep", "sub/keep"))
+        shutil.copy2(deltree, jail / "deltree")
+        (jail / "root").mkdir()
+        r = self.in_mount_namespace('mount --bind "$0" "$0/root" && chroot "$0" /deltree /Y /root',
+                                    str(jail))
         self.assertEqual(r.status, 1, r.err)
-        self.assertIn(b"tree/mnt: is a mount point", r.err)
-        self.assertFalse((tree / "f1").exists())
+        self.assertIn(b"/root: is the root folder under another name", r.err)
+        self.assertTrue((jail / "sub/keep").exists() and (jail / "deltree").exists())
+
+
+class DeltreeOnWindows(E2ECase):
+    def setUp(self):
+        self.only_on("windows")
+
+    def test_never_the_current_folder_or_above_whatever_the_spelling(self):
+        """Win32 trims trailing dots and spaces, and short names, case and the device namespace
+        spell the same folder in many ways: deltree judges the folder itself."""
+        b = self.box
+        here = b.tree("a/b")
+        top = b.entry(b.data)
+        for path in (". ", "..\\. ", "...", "C: ", b.entry(here), b.entry(here).upper(),
+                     top + "\\a\\b\\sub\\..", "\\\\.\\" + top + "\\a", "\\\\?\\" + b.entry(here),
+                     "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\", "NUL", "COM1"):
+            r = b.deltree("/Y", path, cwd=here)
+            self.assertEqual(r.status, 1, path)
+            self.assertEqual(len(r.err.splitlines()), 1, (path, r.err))
+            self.assertTrue((here / "sub/deeper/f3").exists(), path)
+        self.assertIn(b"is a device", r.err)
+
+    def test_device_namespace_paths(self):
+        b = self.box
+        tree = b.tree("t")
+        r = b.deltree("/Y", "\\\\.\\" + b.entry(tree))
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse(tree.exists())
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 """Hostile lists, hostile trees and injected faults: nothing deleted that was not listed, nothing
 listed reported deleted while it still exists, every failure reported."""
 import os
+import random
 import re
 import shutil
 import subprocess
@@ -10,6 +11,7 @@ import unittest
 from pathlib import Path
 
 from harness import DELETED, FOUND, MISSING, REMAINS, UNEXPECTED, E2ECase, Sandbox
+from test_deltree import grow_random_tree
 
 # setpriv's arguments that run a command as the unprivileged user "nobody".
 NOBODY = ["--reuid=65534", "--regid=65534", "--clear-groups", "--"]
@@ -74,10 +76,16 @@ class HostileEntries(E2ECase):
         if self.target.name == "linux":
             refused = ["/", "//", ".", "..", "d/..", "d/.", "d/../.."]
             # Ordinary names here, and no such files.
-            missing = ["/?", "/Y", "\\", "C:\\", "C:", "\\\\srv\\share\\"]
+            missing = ["/?", "/Y", "\\", "C:\\", "C:", "\\\\srv\\share\\", ". ", "...", "d/.. "]
         else:
+            # As Win32 resolves them: trailing dots and spaces go, so ". " is "." and "..\. " the
+            # parent; "C: " is a drive; the device namespace has roots of its own; and in code
+            # page 932 the second byte of 表 is a backslash, which must not split a share's name.
             refused = ["\\", "C:\\", "C:", "\\\\srv\\share\\", ".", "..", "d\\..", "d\\.", "/",
-                       "d/.."]
+                       "d/..", ". ", ".. ", "...", "..\\. ", "d\\.. ", "d\\ ..", "C: ", "C:. ",
+                       "\\. ",
+                       "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\", "\\\\.\\Z:",
+                       "\\\\?\\Volume{0a1b2c3d-0000-0000-0000-000000000000}\\", "\\\\srv\\表示"]
             # No Windows file can have these names.
             missing = ["&echo P>P", "%CMDCMDLINE:~-1%&echo P>P", "a\"b", "/?", "/Y"]
 
@@ -115,6 +123,62 @@ class HostileEntries(E2ECase):
         self.assertFalse(os.path.lexists(b.data / "root-link"))
 
 
+class OddRuns(E2ECase):
+    def test_odd_command_statuses_never_change_a_failure(self):
+        """Windows crash codes and other statuses outside 0..255: a failure still ends with its
+        own status, a -1 after the command ran says no stale reason, and a last negative status
+        takes the failure path without overflow."""
+        self.only_on("windows")
+        #        status        removes  then a missing entry  output   exit status
+        cases = [(-1073741819, 0, False, REMAINS.format("a"), 32),  # 0xC0000005
+                 (-2147483645, 0, False, REMAINS.format("a"), 32),  # 0x80000003
+                 (-32, 0, False, REMAINS.format("a"), 32),          # 0xFFFFFFE0, not 64
+                 (-2, 1, True, DELETED.format("a") + MISSING.format("m"), 8),
+                 (-1, 1, False, "", 17),
+                 (-3, 1, False, DELETED.format("a"), 3)]
+
+        def job(status, removes, then_missing):
+            def run():
+                box = Sandbox(self.target)
+                try:
+                    box.use_stand_in(status=status, remove=removes)
+                    box.file("a")
+                    box.write_list(["a", "m"] if then_missing else ["a"])
+                    return box.run(cwd=box.data)
+                finally:
+                    box.close()
+            return run
+
+        results = in_parallel([job(*c[:3]) for c in cases])
+        for case, r in zip(cases, results):
+            if isinstance(r, BaseException):
+                raise r
+            self.assertOutput(r, case[3] + FOUND, case[4])
+
+    def test_next_list_written_during_the_run_is_kept(self):
+        """A front end that puts its next job in place (by a temporary name and a rename) while
+        zelk runs: the list that was read goes, the new one stays for the next run."""
+        b = self.box
+        b.use_stand_in(remove=1, sleep_ms=2000)
+        a = b.file("a")
+        b.write_list([b.entry(a)])
+        record = b.root / "record"
+
+        def front_end():
+            deadline = time.monotonic() + 60
+            while not record.exists() and time.monotonic() < deadline:
+                time.sleep(0.02)
+            (b.app / "zelk.tmp").write_bytes(b"next job\n")
+            os.replace(b.app / "zelk.tmp", b.list_path)
+
+        writer = threading.Thread(target=front_end)
+        writer.start()
+        r = b.run()
+        writer.join()
+        self.assertOutput(r, DELETED.format(b.entry(a)), 0)
+        self.assertEqual(b.list_path.read_bytes(), b"next job\n")
+
+
 class HostileTrees(E2ECase):
     def test_names_too_long_for_one_path(self):
         # Wine hands every path to Linux whole, and Linux takes no path over 4095 bytes: the
@@ -148,23 +212,35 @@ class HostileTrees(E2ECase):
         self.assertFalse(top.exists())
 
     def test_folder_we_may_not_change_is_reported_once(self):
+        """No write permission (EACCES), an immutable or append-only folder (EPERM): one line."""
         self.only_on("linux")
+        self.needs_root()
         b = self.box
-        top = b.tree("t", files=("a/f1", "a/f2", "b"))
-        sub = top / "sub"
-        for p in ("f1", "f2", "f3", "inner/g1", "inner/g2"):
-            b.file(Path("t/sub") / p)
         open_up(b)
-        for p in [top] + list(top.rglob("*")):
-            give_to_nobody(p)
-        os.chmod(sub, 0o555)
-        r = b.run(NOBODY + [str(b.app / "deltree"), "/Y", "t"], exe=shutil.which("setpriv"),
-                  cwd=b.data)
-        lines = r.err.decode().splitlines()
-        self.assertEqual(r.status, 1)
-        self.assertEqual(len(lines), 1, lines)
-        self.assertIn("t/sub: Permission denied", lines[0])
-        self.assertEqual(sorted(p.name for p in top.rglob("*")), ["f1", "f2", "f3", "inner", "sub"])
+        for how in ("chmod", "+i", "+a"):
+            top = b.tree("t", files=("a/f1", "a/f2", "b"))
+            sub = top / "sub"
+            for p in ("f1", "f2", "f3", "inner/g1", "inner/g2"):
+                b.file(Path("t/sub") / p)
+            for p in [top] + list(top.rglob("*")):
+                give_to_nobody(p)
+            if how == "chmod":
+                os.chmod(sub, 0o555)
+            elif subprocess.call(["chattr", how, str(sub)], stderr=subprocess.DEVNULL) != 0:
+                continue  # a filesystem without these attributes
+            try:
+                r = b.run(NOBODY + [str(b.app / "deltree"), "/Y", "t"],
+                          exe=shutil.which("setpriv"), cwd=b.data)
+            finally:
+                subprocess.call(["chattr", "-i", "-a", str(sub)], stderr=subprocess.DEVNULL)
+            lines = r.err.decode().splitlines()
+            self.assertEqual(r.status, 1, how)
+            self.assertEqual(len(lines), 1, (how, lines))
+            self.assertRegex(lines[0], "t/sub: (Permission denied|Operation not permitted)", how)
+            self.assertEqual(sorted(p.name for p in top.rglob("*")),
+                             ["f1", "f2", "f3", "inner", "sub"], how)
+            os.chmod(sub, 0o755)
+            shutil.rmtree(top)
 
     def test_read_only_hidden_and_system_files(self):
         self.only_on("windows")
@@ -220,20 +296,41 @@ class Faults(E2ECase):
         self.assertIn("Input/output error", lines[0])
         self.assertEqual(len([p for p in top.rglob("*") if p.is_file()]), 1)
 
-    def test_full_or_closed_output(self):
+    def test_threads_that_cannot_start_leave_the_work_to_the_others(self):
         b = self.box
-        for how in ("exec >/dev/full", "exec >&-"):
-            f = b.file("f")
-            b.write_list([str(f)])
-            env = self.target.env(b.path_dirs)
-            status = subprocess.call(["/bin/bash", "-c", how + ' && exec "$0"', str(b.app / "zelk")],
-                                     env=env, cwd=b.data, timeout=30)
-            self.assertEqual(status, 0, how)
-            self.assertFalse(f.exists(), how)
+        top = b.data / "t"
+        grow_random_tree(top, random.Random(3), depth=4)
+        r = self.shim_run(top, pthread_create_fails=1, threads=4)
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse(top.exists())
+
+    def test_lost_output_never_cuts_the_run_short(self):
+        """A full or closed output, a pipe nobody reads any more, a log at its size limit: every
+        entry still goes (deltree too writes into it), the list too, and the status is the one a
+        reader would have seen."""
+        b = self.box
+        b.use_stand_in(remove=1, say="STAND-IN")
+        env = self.target.env(b.path_dirs)
+        env.update(b.stand_in_env)
+        unread, write_end = os.pipe()
+        os.close(unread)
+        try:
+            for how, stdout in (("exec >/dev/full", None), ("exec >&-", None), ("", write_end),
+                                ("ulimit -f 0 && exec >%s" % (b.root / "log"), None)):
+                files = [b.file("f"), b.file("g")]
+                b.write_list([str(p) for p in files])
+                status = subprocess.call(
+                    ["/bin/bash", "-c", how + '\nexec "$0" /D', str(b.app / "zelk")], env=env,
+                    cwd=b.data, stdout=stdout, stderr=subprocess.DEVNULL, timeout=30)
+                self.assertEqual(status, 0, how)
+                self.assertFalse(any(p.exists() for p in files + [b.list_path]), how)
+        finally:
+            os.close(write_end)
 
     def test_unprivileged_runs(self):
         """The list cannot be deleted (64), an entry cannot be (32), deltree cannot be started
         because the user may start no more processes (17)."""
+        self.needs_root()
         setpriv = shutil.which("setpriv")
 
         def job(kind):

@@ -1,6 +1,7 @@
 """zelk end to end: a list beside the executable, what is printed, the exit status, what is left."""
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -55,13 +56,28 @@ class ListRuns(E2ECase):
         self.assertOutput(b.run(), DELETED.format(b.entry(f)) + MISSING.format("") + FOUND, 8)
         self.assertFalse(f.exists())
 
-    def test_crlf_and_ctrl_z(self):
+    def test_line_ends_and_ctrl_z(self):
         b = self.box
-        a, c, after = b.file("a"), b.tree("c"), b.file("after")
-        b.write_list_bytes((b.entry(a) + "\r\n" + b.entry(c) + "\r\n\x1a" + b.entry(after) + "\r\n")
-                           .encode(self.target.list_encoding))
-        self.assertOutput(b.run(), DELETED.format(b.entry(a)) + DELETED.format(b.entry(c)), 0)
-        self.assertTrue(after.exists())
+        if self.target.name == "windows":
+            # Text mode: its names cannot hold CR or Ctrl-Z.
+            a, c, after = b.file("a"), b.tree("c"), b.file("after")
+            b.write_list_bytes((b.entry(a) + "\r\n" + b.entry(c) + "\r\n\x1a" + b.entry(after) +
+                                "\r\n").encode(self.target.list_encoding))
+            self.assertOutput(b.run(), DELETED.format(b.entry(a)) + DELETED.format(b.entry(c)), 0)
+            self.assertTrue(after.exists())
+            return
+        # Linux names may hold both bytes: a line ends at LF only, and no listed name may be
+        # read as a shorter one (its parent folder above all).
+        keep, ctrl_z = b.file("shared/keep"), b.file("shared/\x1aold.tmp")
+        cr = b.file("shared/keep\r")
+        b.write_list(["shared/\x1aold.tmp", "shared/keep\r"])
+        self.assertOutput(b.run(cwd=b.data), DELETED.format("shared/\x1aold.tmp") +
+                          DELETED.format("shared/keep\r"), 0)
+        self.assertEqual((keep.exists(), ctrl_z.exists(), cr.exists()), (True, False, False))
+        # So a CR LF list names paths that end in CR: nothing is found, nothing deleted.
+        b.write_list([b.entry(keep)], newline="\r\n")
+        self.assertOutput(b.run(), MISSING.format(b.entry(keep) + "\r") + FOUND, 8)
+        self.assertTrue(keep.exists())
 
     def test_lone_cr_does_not_split_a_line(self):
         b = self.box
@@ -139,12 +155,10 @@ class ToolSearch(E2ECase):
             self.assertOutput(r, NO_SUCH_FILE + self.trace_missing(nowhere) + diagnosis +
                               "Return Code: -17\n", 17)
         else:
-            # cmd.exe cannot find deltree.exe and the path stays; the system's own PATH folders
-            # follow ours and are traced too.
-            self.assertTrue(r.out.startswith(self.enc(REMAINS.format(b.entry(f)) +
-                                                      self.trace_missing(nowhere))))
-            self.assertTrue(r.out.endswith(self.enc(diagnosis + "Return Code: -32\n")))
-            self.assertEqual(r.status, 32)
+            # The system's own PATH folders follow ours and are traced too.
+            self.assertTrue(r.out.startswith(self.enc(NO_SUCH_FILE + self.trace_missing(nowhere))))
+            self.assertTrue(r.out.endswith(self.enc(diagnosis + "Return Code: -17\n")))
+            self.assertEqual(r.status, 17)
 
 
 class MendedFaults(E2ECase):
@@ -222,23 +236,45 @@ class MendedFaults(E2ECase):
         b.path_dirs = [b.root / "nowhere"]
         b.write_list([b.entry(a)])
         r = b.run()
-        not_on_path = NOT_ON_PATH.format(self.target.tool)
-        if self.target.name == "linux":
-            self.assertOutput(r, NO_SUCH_FILE + not_on_path, 17)
-        else:
-            # cmd.exe runs, cannot find deltree.exe and says so; the path stays.
-            self.assertEqual(r.status, 32)
-            self.assertTrue(r.out.endswith(self.enc(REMAINS.format(b.entry(a)) + not_on_path)))
+        self.assertOutput(r, NO_SUCH_FILE + NOT_ON_PATH.format(self.target.tool), 17)
         self.assertTrue(a.exists())
         self.assertFailurePause(r)
+
+    def test_deltree_planted_in_the_current_folder_never_runs(self):
+        """Only the deltree that the PATH search finds runs: never one someone left in the
+        current folder (cmd.exe looks there first; on Linux an empty PATH entry means it)."""
+        b = self.box
+        work = b.data / "work"
+        work.mkdir()
+        marker = b.root / "PLANTED"
+        if self.target.name == "windows":
+            shutil.copy2(self.target.bin_dir / "stand_in_deltree.exe", work / "deltree.exe")
+            for ext in (".bat", ".cmd"):
+                (work / ("deltree" + ext)).write_bytes(
+                    ("@echo x> %s\r\n" % b.entry(marker)).encode())
+            env = {"STAND_IN_RECORD": b.entry(marker)}
+        else:
+            (work / "deltree").write_text("#!/bin/sh\ntouch %s\n" % marker)
+            os.chmod(work / "deltree", 0o755)
+            b.path_dirs = ["", b.app]
+            env = {}
+        a = b.tree("a")
+        b.write_list([b.entry(a)])
+        self.assertOutput(b.run(cwd=work, env=env), DELETED.format(b.entry(a)), 0)
+        self.assertFalse(marker.exists())
 
     def test_redirected_log_keeps_its_order(self):
         b = self.box
         b.use_stand_in(remove=1, say="STAND-IN")
-        a, c = b.file("a"), b.file("c")
-        b.write_list([b.entry(a), b.entry(c)])
-        self.assertOutput(b.run(), "STAND-IN\n" + DELETED.format(b.entry(a)) +
-                          "STAND-IN\n" + DELETED.format(b.entry(c)), 0)
+        tool = b.entry(b.stand_in_dir) + self.target.dir_separator + self.target.tool
+        search = "Searching-> %s\n%s is found.\nCommand Search: 1\n" % (tool, self.target.tool)
+        # With both streams in one file, the debug banner too comes before the commands' lines.
+        for args, merged, before, after in (([], False, "", ""), (["/D"], True, BANNER, search)):
+            a, c = b.file("a"), b.file("c")
+            b.write_list([b.entry(a), b.entry(c)])
+            self.assertOutput(b.run(args, merged=merged),
+                              before + "STAND-IN\n" + DELETED.format(b.entry(a)) + "STAND-IN\n" +
+                              DELETED.format(b.entry(c)) + after, 0)
 
 
 class CommandLine(E2ECase):

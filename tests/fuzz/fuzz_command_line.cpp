@@ -1,5 +1,6 @@
 // Whatever the path, the command line must carry it to deltree unchanged: after cmd.exe has
-// expanded the line, deltree's own reading of it must give back "/Y" and the path itself.
+// stripped its outer quotes and expanded the line, deltree's own reading of it must give back
+// "/Y" and the path itself.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -23,13 +24,8 @@ std::string as_expanded(std::string line) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string path(reinterpret_cast<const char*>(data), size);
     path = path.substr(0, path.find('\0'));
-    static char line[kCommandLineLimit];
-    if (compose_delete_command(path.c_str(), line, sizeof line) != 0) {
-        if (path.size() < platform::kPathLimit) abort();  // every real path fits
-        return 0;
-    }
-    std::string composed = line;
-    if (composed.rfind("deltree /Y \"", 0) != 0 || composed.back() != '"') abort();
+    std::string composed = compose_delete_command("C:\\Z\\deltree.exe", path.c_str());
+    if (composed.rfind("\"\"C:\\Z\\deltree.exe\" /Y \"", 0) != 0 || composed.back() != '"') abort();
     // No '%' may be left for cmd.exe to start a variable name with, outside the escapes.
     std::string rest = composed;
     for (std::size_t at; (at = rest.find("%%cd:~,%")) != std::string::npos;) rest.erase(at, 8);
@@ -37,7 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A path with '"' is never a Windows path (the list finds no such file): it is not run.
     if (path.find('"') != std::string::npos) return 0;
     deltree::ArgumentList args;
-    deltree::split_raw_command_line(as_expanded(composed).c_str(), args);
+    // cmd.exe /c drops the first and the last quote of a line with more than two.
+    deltree::split_raw_command_line(as_expanded(composed.substr(1, composed.size() - 2)).c_str(),
+                                    args);
     const char* const* got = args.data();
     if (args.count() != 2 || std::strcmp(got[0], "/Y") != 0 || path != got[1]) abort();
     return 0;

@@ -1,5 +1,5 @@
 // Any bytes, handed over in pieces of any size, must split into the lines a plain reading of the
-// text-mode rules gives; no line may ever be cut into pieces.
+// rules gives, in text mode and at line feeds only; no line may ever be cut into pieces.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -32,15 +32,15 @@ struct Line {
 };
 
 // The rules, read the plain way: the whole text at once.
-std::vector<Line> expected_lines(const std::string& all, std::size_t limit) {
-    std::string text = all.substr(0, all.find('\x1a'));
+std::vector<Line> expected_lines(const std::string& all, std::size_t limit, bool text_mode) {
+    std::string text = text_mode ? all.substr(0, all.find('\x1a')) : all;
     std::vector<Line> lines;
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t lf = text.find('\n', start);
         bool ended = lf != std::string::npos;
         std::string line = text.substr(start, (ended ? lf : text.size()) - start);
-        if (ended && !line.empty() && line.back() == '\r') line.pop_back();
+        if (text_mode && ended && !line.empty() && line.back() == '\r') line.pop_back();
         start = ended ? lf + 1 : text.size();
         bool unusable = line.size() > limit - 1 || line.find('\0') != std::string::npos;
         std::string shown = line.substr(0, std::min(line.find('\0'), limit - 1));
@@ -53,15 +53,17 @@ std::vector<Line> expected_lines(const std::string& all, std::size_t limit) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 2) return 0;
-    // The first two bytes choose the piece size and the line limit, the rest is the list.
+    // The first two bytes choose the piece size, the line limit and the mode; the rest is the
+    // list.
     Source source{data + 2, size - 2, 0, static_cast<std::size_t>(data[0] % 64) + 1};
     std::size_t limit = static_cast<std::size_t>(data[1] % 32) + 2;
+    bool text_mode = (data[1] & 0x20) == 0;
     std::string all(reinterpret_cast<const char*>(data + 2), size - 2);
     // A CR that ends the bytes has no LF after it and stays: the plain reading agrees.
-    std::vector<Line> want = expected_lines(all, limit);
+    std::vector<Line> want = expected_lines(all, limit, text_mode);
 
     ListReader reader;
-    init_list_reader(reader, fill, &source);
+    init_list_reader(reader, fill, &source, text_mode);
     std::vector<char> line(limit);
     std::size_t i = 0;
     for (;;) {

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "command/delete_command.h"
 #include "platform/platform.h"
+#include "search/tool_search.h"
 
 int main(int argc, char** argv) {
     if (argc != 2) return 2;
@@ -14,7 +16,7 @@ int main(int argc, char** argv) {
     std::size_t n = std::fread(path, 1, sizeof path - 1, f);
     std::fclose(f);
     path[n] = '\0';
-    int status = platform::run_deletion_command(path);
+    int status = run_delete_command(locate_tool_on_path(), path);
     std::printf("%d %d\n", status, status == -1 ? errno : 0);
     return 0;
 }

@@ -1,8 +1,10 @@
 // Preloaded into a dynamically linked deltree: makes the N-th unlinkat (FAULT_UNLINKAT_NTH) or
-// the N-th directory listing call (FAULT_GETDENTS_NTH) fail with EIO, and can force the thread
+// the N-th directory listing call (FAULT_GETDENTS_NTH) fail with EIO, every thread start fail
+// with EAGAIN as under a process limit (FAULT_PTHREAD_CREATE_FAILS), and can force the thread
 // count (FAULT_THREADS, passed on as DELTREE_THREADS), so that error paths run for real.
 #include <dlfcn.h>
 #include <errno.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/types.h>
 
@@ -45,4 +47,13 @@ extern "C" ssize_t getdents64(int fd, void* buf, size_t size) {
         return -1;
     }
     return real(fd, buf, size);
+}
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
+                              void* arg) {
+    static auto real =
+        next_definition<int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*)>(
+            "pthread_create");
+    if (getenv("FAULT_PTHREAD_CREATE_FAILS")) return EAGAIN;
+    return real(thread, attr, start, arg);
 }

@@ -1,4 +1,5 @@
-// The interpreter's command line: the path must come out of cmd.exe exactly as it went in.
+// The interpreter's command line: the tool and the path must come out of cmd.exe exactly as they
+// went in.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,28 +8,26 @@
 
 namespace {
 
-std::string compose(const char* path, std::size_t size = kCommandLineLimit) {
-    char buf[kCommandLineLimit];
-    return compose_delete_command(path, buf, size) == 0 ? buf : "(does not fit)";
-}
+std::string compose(const char* path) { return compose_delete_command("C:\\Z\\deltree.exe", path); }
 
 TEST(CommandLine, PathIsQuotedAsItIs) {
-    EXPECT_EQ(compose("C:\\TEMP\\OLD DATA"), "deltree /Y \"C:\\TEMP\\OLD DATA\"");
-    EXPECT_EQ(compose("C:\\DIR\\"), "deltree /Y \"C:\\DIR\\\"");
-    EXPECT_EQ(compose("a&b|c^d!e"), "deltree /Y \"a&b|c^d!e\"");
+    EXPECT_EQ(compose("C:\\TEMP\\OLD DATA"),
+              "\"\"C:\\Z\\deltree.exe\" /Y \"C:\\TEMP\\OLD DATA\"\"");
+    EXPECT_EQ(compose("C:\\DIR\\"), "\"\"C:\\Z\\deltree.exe\" /Y \"C:\\DIR\\\"\"");
+    EXPECT_EQ(compose("a&b|c^d!e"), "\"\"C:\\Z\\deltree.exe\" /Y \"a&b|c^d!e\"\"");
 }
 
 TEST(CommandLine, EveryPercentIsKeptFromExpansion) {
-    EXPECT_EQ(compose("%PATH%"), "deltree /Y \"%%cd:~,%PATH%%cd:~,%\"");
-    EXPECT_EQ(compose("100%"), "deltree /Y \"100%%cd:~,%\"");
-    EXPECT_EQ(compose("%%"), "deltree /Y \"%%cd:~,%%%cd:~,%\"");
+    EXPECT_EQ(compose("%PATH%"), "\"\"C:\\Z\\deltree.exe\" /Y \"%%cd:~,%PATH%%cd:~,%\"\"");
+    EXPECT_EQ(compose("100%"), "\"\"C:\\Z\\deltree.exe\" /Y \"100%%cd:~,%\"\"");
+    EXPECT_EQ(compose("%%"), "\"\"C:\\Z\\deltree.exe\" /Y \"%%cd:~,%%%cd:~,%\"\"");
+    EXPECT_EQ(compose_delete_command("C:\\100%\\deltree.exe", "x"),
+              "\"\"C:\\100%%cd:~,%\\deltree.exe\" /Y \"x\"\"");
 }
 
-TEST(CommandLine, LongestPathsFitAndOverflowIsRefused) {
-    std::string all_percent(4095, '%');
-    EXPECT_NE(compose(all_percent.c_str()), "(does not fit)");
-    EXPECT_EQ(compose("abc", 15), "(does not fit)");  // needs 16 bytes with the terminator
-    EXPECT_EQ(compose("abc", 17), "deltree /Y \"abc\"");
+TEST(CommandLine, LongestPathsAreComposedWhole) {
+    std::string all_percent(259, '%');
+    EXPECT_EQ(compose(all_percent.c_str()).size(), 26 + 259 * 8);
 }
 
 }  // namespace

@@ -17,7 +17,14 @@ struct ListRun {
 
 class DeletionList : public testing::Test {
 protected:
-    void SetUp() override { fake::reset(); }
+    void SetUp() override { reset(); }
+
+    // A fresh platform whose PATH holds the deletion command.
+    static void reset() {
+        fake::reset();
+        fake::state().path_variable = "/bin";
+        fake::state().existing = {"/bin", "/bin/deltree"};
+    }
 
     ListRun run(const std::string& list) {
         fake::state().list = list;
@@ -25,7 +32,7 @@ protected:
     }
     ListRun run_as_is() {
         ListRun r;
-        r.out = captured_stdout([&] { process_deletion_list("/opt/app/zelk.lst", r.run_code); });
+        r.out = captured_stdout([&] { r.run_code = process_deletion_list("/opt/app/zelk.lst"); });
         return r;
     }
     void exists(std::initializer_list<const char*> paths) {
@@ -47,6 +54,18 @@ TEST_F(DeletionList, EachEntryIsDeletedAndReportedInOrder) {
     EXPECT_EQ(r.run_code, 0);
     EXPECT_EQ(r.out, "/d/a が削除されました。\n/d/b c が削除されました。\n");
     EXPECT_EQ(fake::state().commands, (std::vector<std::string>{"/d/a", "/d/b c"}));
+    // What runs is the file the PATH search finds, never a bare name.
+    EXPECT_EQ(fake::state().tools, (std::vector<std::string>{"/bin/deltree", "/bin/deltree"}));
+}
+
+// A front end that puts the next job in place while this one runs must not lose it.
+TEST_F(DeletionList, NewListWrittenDuringTheRunIsLeftForTheNextRun) {
+    exists({"/d/a"});
+    fake::state().next_list = "/d/next\n";
+    ListRun r = run("/d/a\n");
+    EXPECT_EQ(r.run_code, 0);
+    EXPECT_EQ(r.out, "/d/a が削除されました。\n");
+    EXPECT_EQ(fake::state().list, "/d/next\n");
 }
 
 TEST_F(DeletionList, MissingEntryStopsTheListAndTheListIsStillRemoved) {
@@ -65,25 +84,41 @@ TEST_F(DeletionList, TrailingBlankLineIsAnEmptyPathThatIsNotFound) {
     EXPECT_EQ(r.out, "/d/a が削除されました。\n がみつかりません。\n");
 }
 
-// A command's positive status must never absorb a later failure into a "successful" run.
-TEST_F(DeletionList, PositiveCommandStatusNeverHidesAFailure) {
-    exists({"/d/a", "/d/b"});
-    fake::state().outcomes["/d/a"] = {10, 0, true};
-    EXPECT_EQ(run("/d/a\n/d/missing\n").run_code, -8);  // not 10 - 8 = 2
-
-    fake::reset();
-    exists({"/d/b"});
-    fake::state().outcomes["/d/b"] = {5, 0, false};
-    ListRun r = run("/d/b\n");
-    EXPECT_EQ(r.run_code, -32);  // not 5 - 32 = -27
-    EXPECT_EQ(r.out,
-              "/d/b を削除できませんでした。他のプログラムから開かれていないか確認して下さい。\n");
-
-    fake::reset();
-    exists({"/d/a"});
-    fake::state().outcomes["/d/a"] = {70, 0, true};
-    fake::state().list_removable = false;
-    EXPECT_EQ(run("/d/a\n").run_code, -64);  // not 70 - 64 = 6
+// A command's status, whatever its sign or size (Windows crash codes are negative), must never
+// absorb a failure into a "successful" run or change its documented status.
+TEST_F(DeletionList, CommandStatusNeverChangesAFailure) {
+    struct Case {
+        int status;
+        bool removes;
+        const char* list;
+        bool list_removable;
+        int run_code;
+    } cases[] = {
+        {10, true, "/d/a\n/d/missing\n", true, -8},  // not 10 - 8 = 2
+        {5, false, "/d/a\n", true, -32},             // not 5 - 32 = -27
+        {70, true, "/d/a\n", false, -64},            // not 70 - 64 = 6
+        {-2, true, "/d/a\n/d/missing\n", true, -8},  // not -10
+        {static_cast<int>(0xC0000005), false, "/d/a\n", true, -32},
+        {static_cast<int>(0x80000003), false, "/d/a\n", true, -32},  // no overflow
+        {static_cast<int>(0xFFFFFFE0), false, "/d/a\n", true, -32},  // not 64, "list kept"
+        {static_cast<int>(0x80000000), true, "/d/a\n", false, -64},
+        // Without a failure the last status stays the run code, whatever its sign.
+        {static_cast<int>(0xC0000005), true, "/d/a\n", true, static_cast<int>(0xC0000005)},
+    };
+    for (const Case& c : cases) {
+        reset();
+        exists({"/d/a"});
+        fake::state().outcomes["/d/a"] = {c.status, 0, c.removes};
+        fake::state().list_removable = c.list_removable;
+        ListRun r = run(c.list);
+        EXPECT_EQ(r.run_code, c.run_code) << c.status;
+        if (!c.removes) {
+            EXPECT_EQ(r.out,
+                      "/d/a を削除できませんでした。他のプログラムから開かれていないか確認して"
+                      "下さい。\n")
+                << c.status;
+        }
+    }
 }
 
 TEST_F(DeletionList, SuccessfulCommandKeepsItsOwnStatus) {
@@ -94,23 +129,28 @@ TEST_F(DeletionList, SuccessfulCommandKeepsItsOwnStatus) {
 
 TEST_F(DeletionList, CommandThatCannotStartEndsTheListWithItsReason) {
     struct Case {
-        int error;
+        int error;  // 0: the command ran and itself ended with -1
         const char* out;
+        bool on_path = true;
     } cases[] = {
         {ENOENT, "No such file or directory\n"},
         {E2BIG, "/d/a\nArgument list too long\n"},
         {ENOEXEC, "Exec format error\n"},
         {ENOMEM, "Not enough memory\n"},
         {EACCES, ""},
+        {0, ""},  // no reason from an errno left over by an earlier call
+        {0, "No such file or directory\n", false},  // nothing on PATH: nothing else is tried
     };
     for (const Case& c : cases) {
-        fake::reset();
+        reset();
+        if (!c.on_path) fake::state().existing.erase("/bin/deltree");
         exists({"/d/a", "/d/b"});
         fake::state().outcomes["/d/a"] = {-1, c.error, false};
+        errno = ENOENT;
         ListRun r = run("/d/a\n/d/b\n");
         EXPECT_EQ(r.run_code, -17) << c.error;
         EXPECT_EQ(r.out, c.out) << c.error;
-        EXPECT_EQ(fake::state().commands.size(), 1u);
+        EXPECT_EQ(fake::state().commands.size(), c.on_path ? 1u : 0u);
     }
 }
 
@@ -151,7 +191,7 @@ TEST_F(DeletionList, UnusableLineIsOneMissingEntry) {
     EXPECT_TRUE(fake::state().commands.empty());
     EXPECT_EQ(r.out, long_line.substr(0, 4095) + " がみつかりません。\n");
 
-    fake::reset();
+    reset();
     exists({"/d"});
     r = run(std::string("/d\0/etc\n", 8));
     EXPECT_EQ(r.run_code, -8);
@@ -163,7 +203,7 @@ TEST_F(DeletionList, UnusableLineIsOneMissingEntry) {
 // reach the deletion command, whichever one is installed.
 TEST_F(DeletionList, RootsAndDotFoldersAreNeverHandedToTheCommand) {
     for (const char* path : {"/", "//", ".", "..", "./", "d/..", "d/.", "/d/../.."}) {
-        fake::reset();
+        reset();
         exists({path, "/d/after"});
         ListRun r = run(std::string(path) + "\n/d/after\n");
         EXPECT_EQ(r.run_code, -32) << path;

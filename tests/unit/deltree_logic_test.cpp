@@ -30,16 +30,55 @@ TEST(DeltreeArguments, OneLeadingSwitchThenOnlyPaths) {
     }
 }
 
-TEST(DeltreeRefusal, RootsAndDotFoldersOnEitherPlatform) {
+TEST(DeltreeRefusal, RootsDotFoldersAndDevicesAsThePlatformResolvesThem) {
     for (const char* path : {"/", "//", ".", "..", "./", "../", "d/..", "d/.", "/..", "a/../.."})
         EXPECT_NE(refusal_reason(path, false), nullptr) << path;
-    for (const char* path :
-         {"", "a", "/a", "a/", "...", ".a", "a..", "a/.b", "C:\\", "\\\\srv\\share"})
+    for (const char* path : {"", "a", "/a", "a/", "...", ".a", "a..", "a/.b", "C:\\", ". ", ".. ",
+                             "d/. ", "C: ", "\\\\srv\\share", "\\\\?\\C:\\"})
         EXPECT_EQ(refusal_reason(path, false), nullptr) << path;
-    for (const char* path : {"C:\\", "c:/", "C:", "\\", "C:.", "C:..", "d\\..", "\\\\srv\\share\\",
-                             "\\\\srv\\share", "\\\\srv", "//srv/share/", "\\\\?\\C:\\"})
+    // Win32 trims trailing dots and spaces from a last name and reads a ':' as a stream.
+    for (const char* path : {"C:\\",
+                             "c:/",
+                             "C:",
+                             "\\",
+                             "C:.",
+                             "C:..",
+                             "d\\..",
+                             "\\\\srv\\share\\",
+                             "\\\\srv\\share",
+                             "\\\\srv",
+                             "//srv/share/",
+                             "\\\\?\\C:\\",
+                             ". ",
+                             ".. ",
+                             "...",
+                             "..\\. ",
+                             "d\\.. ",
+                             "d\\ ..",
+                             "C: ",
+                             "C:. ",
+                             "\\. ",
+                             "d\\. \\",
+                             "d\\..::$INDEX_ALLOCATION",
+                             "d\\::$DATA",
+                             "\\\\srv\\share\\. ",
+                             "\\\\srv\\表示",
+                             "\\\\.\\C:",
+                             "\\\\.\\NUL",
+                             "\\\\.\\COM1",
+                             "\\??\\C:\\",
+                             "//./C:/",
+                             "\\\\?\\UNC\\srv\\share\\",
+                             "\\\\?\\Volume{0a1b}\\",
+                             "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\",
+                             "\\\\?\\GLOBALROOT\\??\\C:\\",
+                             "\\\\?\\GLOBALROOT\\Device\\Harddisk0\\Partition1",
+                             "\\\\?\\GLOBALROOT\\Device\\Mup\\s\\sh"})
         EXPECT_NE(refusal_reason(path, true), nullptr) << path;
-    for (const char* path : {"C:\\x", "C:x", "\\\\srv\\share\\x", "x", "C:\\x\\", "\\\\?\\C:\\x"})
+    for (const char* path :
+         {"C:\\x", "C:x", "\\\\srv\\share\\x", "x", "C:\\x\\", "\\\\?\\C:\\x", "d\\x. ", "...x",
+          "d\\.x", "\\\\?\\UNC\\srv\\share\\x", "\\\\?\\Volume{0a1b}\\x", "\\\\.\\pipe\\x",
+          "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x\\y"})
         EXPECT_EQ(refusal_reason(path, true), nullptr) << path;
 }
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/platform.h"
 
@@ -51,19 +52,29 @@ int current_directory(char* buf, std::size_t size) {
     return copy_out(fake::state().cwd, buf, size);
 }
 
-int run_deletion_command(const char* path) {
+int run_deletion_command(const char* tool, const char* path) {
     fake::State& s = fake::state();
+    s.tools.push_back(tool);
     s.commands.push_back(path);
     s.calls.push_back(std::string("command ") + path);
     fake::CommandOutcome outcome;
     if (auto it = s.outcomes.find(path); it != s.outcomes.end()) outcome = it->second;
     if (outcome.status == -1) {
-        errno = outcome.start_errno;
+        if (outcome.start_errno != 0) errno = outcome.start_errno;
         return -1;
     }
     if (outcome.removes) s.existing.erase(path);
+    if (s.next_list) {
+        // The front end puts the next job in place while this one runs.
+        s.list = std::exchange(s.next_list, std::nullopt);
+        ++s.list_id;
+    }
     return outcome.status;
 }
+
+std::string path_as_utf8(const char* path) { return path; }
+
+void ignore_lost_output() {}
 
 int remove_file(const char* path) {
     fake::State& s = fake::state();
@@ -74,6 +85,12 @@ int remove_file(const char* path) {
     s.removed_files.push_back(path);
     s.list.reset();
     return 0;
+}
+
+Removal remove_file_if_same(const char* path, FileId id) {
+    fake::State& s = fake::state();
+    if (s.list && path == s.list_path && FileId{1, s.list_id} != id) return Removal::kReplaced;
+    return remove_file(path) == 0 ? Removal::kRemoved : Removal::kFailed;
 }
 
 void sleep_ms(unsigned ms) {
@@ -115,11 +132,14 @@ int ListFile::open(const char* path) {
         return -1;
     }
     handle_ = 0;
+    id_ = {1, fake::state().list_id};
     return 0;
 }
 
 long ListFile::read(char* buf, std::size_t size) {
     const fake::State& s = fake::state();
+    // A list replaced meanwhile is another file; the one open here was small and read whole.
+    if (s.list_id != id_.index) return 0;
     long end = static_cast<long>(s.list->size());
     if (s.list_read_error_at >= 0 && handle_ >= s.list_read_error_at) {
         errno = EIO;

@@ -2,6 +2,7 @@
 // command does, and what the run asked of the system.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
@@ -12,7 +13,7 @@ namespace fake {
 
 struct CommandOutcome {
     int status = 0;       // exit status, or -1 for a failed start
-    int start_errno = 0;  // errno of a failed start
+    int start_errno = 0;  // errno of a failed start; 0 leaves errno as it is
     bool removes = true;  // whether the path is gone afterwards
 };
 
@@ -21,7 +22,9 @@ struct State {
     std::string list_path = "/opt/app/zelk.lst";            // the only path the list opens at
     std::optional<std::string> list;                        // nullopt: no list file
     bool list_removable = true;
-    long list_read_error_at = -1;  // byte offset where reading the list fails, -1: never
+    std::uint64_t list_id = 1;             // which file the list is; a new list is another
+    std::optional<std::string> next_list;  // a new list put in place during the first command
+    long list_read_error_at = -1;          // byte offset where reading the list fails, -1: never
     std::set<std::string> existing;
     std::set<std::string> inaccessible_after;        // existence check after the command: EACCES
     std::map<std::string, CommandOutcome> outcomes;  // by path; default: exits 0, removes
@@ -34,6 +37,7 @@ struct State {
     // "close grey", "close enable".
     std::vector<std::string> calls;
     std::vector<std::string> commands;  // paths the deletion command was run on
+    std::vector<std::string> tools;     // the program file each command was started from
     std::vector<std::string> removed_files;
     unsigned slept_ms = 0;
 };

@@ -37,10 +37,10 @@ void PrintTo(const Line& line, std::ostream* os) {
 }
 
 std::vector<Line> read_all(const std::string& data, std::size_t line_size = 16,
-                           std::size_t step = 1 << 20, long fail_at = -1) {
+                           std::size_t step = 1 << 20, long fail_at = -1, bool text_mode = true) {
     Bytes bytes{data, 0, step, fail_at};
     ListReader reader;
-    init_list_reader(reader, fill, &bytes);
+    init_list_reader(reader, fill, &bytes, text_mode);
     std::vector<Line> lines;
     std::vector<char> buf(line_size);
     for (;;) {
@@ -54,30 +54,40 @@ std::vector<Line> read_all(const std::string& data, std::size_t line_size = 16,
 constexpr LineStatus P = LineStatus::kPath;
 constexpr LineStatus U = LineStatus::kUnusable;
 
-TEST(ListReader, TextModeRulesHoldAtEveryReadBoundary) {
+// Windows reads the list in text mode; POSIX ends a line at LF only, because its names may hold
+// CR and Ctrl-Z: "shared/<Ctrl-Z>old" must never be read as "shared/".
+TEST(ListReader, LineRulesOfEachModeHoldAtEveryReadBoundary) {
     struct Case {
         const char* name;
         std::string data;
-        std::vector<Line> lines;
+        std::vector<Line> text_mode;
+        std::vector<Line> lf_only;
     } cases[] = {
-        {"empty", "", {}},
-        {"lf", "a\nb\n", {{P, "a"}, {P, "b"}}},
-        {"crlf", "a\r\nb\r\n", {{P, "a"}, {P, "b"}}},
-        {"lone cr stays", "a\rb\n", {{P, "a\rb"}}},
-        {"cr cr lf", "a\r\r\n", {{P, "a\r"}}},
-        {"cr at the end", "a\r", {{P, "a\r"}}},
-        {"no final newline", "a\nb", {{P, "a"}, {P, "b"}}},
-        {"blank lines", "\n\na\n", {{P, ""}, {P, ""}, {P, "a"}}},
+        {"empty", "", {}, {}},
+        {"lf", "a\nb\n", {{P, "a"}, {P, "b"}}, {{P, "a"}, {P, "b"}}},
+        {"crlf", "a\r\nb\r\n", {{P, "a"}, {P, "b"}}, {{P, "a\r"}, {P, "b\r"}}},
+        {"lone cr stays", "a\rb\n", {{P, "a\rb"}}, {{P, "a\rb"}}},
+        {"cr cr lf", "a\r\r\n", {{P, "a\r"}}, {{P, "a\r\r"}}},
+        {"cr at the end", "a\r", {{P, "a\r"}}, {{P, "a\r"}}},
+        {"no final newline", "a\nb", {{P, "a"}, {P, "b"}}, {{P, "a"}, {P, "b"}}},
+        {"blank lines", "\n\na\n", {{P, ""}, {P, ""}, {P, "a"}}, {{P, ""}, {P, ""}, {P, "a"}}},
         {"ctrl-z ends the list",
          "a\n\x1a"
          "b\n",
-         {{P, "a"}}},
-        {"ctrl-z ends a line", "a\x1a\nb\n", {{P, "a"}}},
-        {"bytes above 0x7f", "\x95\x5c\n", {{P, "\x95\x5c"}}},
+         {{P, "a"}},
+         {{P, "a"},
+          {P,
+           "\x1a"
+           "b"}}},
+        {"ctrl-z in a name", "d/\x1aold\nb\n", {{P, "d/"}}, {{P, "d/\x1aold"}, {P, "b"}}},
+        {"bytes above 0x7f", "\x95\x5c\n", {{P, "\x95\x5c"}}, {{P, "\x95\x5c"}}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(read_all(c.data), c.lines) << c.name;
-        EXPECT_EQ(read_all(c.data, 16, 1), c.lines) << c.name << ", byte by byte";
+        for (bool text : {true, false}) {
+            const std::vector<Line>& want = text ? c.text_mode : c.lf_only;
+            EXPECT_EQ(read_all(c.data, 16, 1 << 20, -1, text), want) << c.name << text;
+            EXPECT_EQ(read_all(c.data, 16, 1, -1, text), want) << c.name << text << " bytewise";
+        }
     }
 }
 

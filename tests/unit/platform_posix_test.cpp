@@ -28,11 +28,11 @@ protected:
         setenv("PATH", old_path_.c_str(), 1);
         fs::remove_all(dir_);
     }
-    // A deltree on PATH made of a shell script with this body.
-    void tool(const std::string& body) {
+    // A deltree made of a shell script with this body; its path.
+    std::string tool(const std::string& body) {
         std::ofstream(dir_ / "deltree") << "#!/bin/sh\n" << body << "\n";
         fs::permissions(dir_ / "deltree", fs::perms::owner_all);
-        setenv("PATH", dir_.c_str(), 1);
+        return (dir_ / "deltree").string();
     }
     fs::path dir_;
     std::string old_path_;
@@ -60,16 +60,15 @@ TEST_F(PosixPlatform, ExistenceJudgesLinksThemselvesAndMapsNotFound) {
 }
 
 TEST_F(PosixPlatform, DeletionCommandStatusSignalAndStartFailure) {
-    tool("printf '%s|%s' \"$1\" \"$2\" > \"${0%/*}/args\"; exit 7");
+    std::string deltree = tool("printf '%s|%s' \"$1\" \"$2\" > \"${0%/*}/args\"; exit 7");
     const char* path = "-a b'\"$HOME;`x`\\";
-    EXPECT_EQ(platform::run_deletion_command(path), 7);
+    EXPECT_EQ(platform::run_deletion_command(deltree.c_str(), path), 7);
     std::ifstream args(dir_ / "args");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}), std::string("/Y|") + path);
     tool("kill -TERM $$");
-    EXPECT_EQ(platform::run_deletion_command("x"), 128 + SIGTERM);
-    setenv("PATH", (dir_ / "empty").c_str(), 1);
+    EXPECT_EQ(platform::run_deletion_command(deltree.c_str(), "x"), 128 + SIGTERM);
     errno = 0;
-    EXPECT_EQ(platform::run_deletion_command("x"), -1);
+    EXPECT_EQ(platform::run_deletion_command((dir_ / "none").c_str(), "x"), -1);
     EXPECT_EQ(errno, ENOENT);
 }
 
@@ -109,6 +108,16 @@ TEST_F(PosixPlatform, ListMustBeAPlainFile) {
     char buf[8];
     EXPECT_EQ(list.read(buf, sizeof buf), 2);
     EXPECT_EQ(list.read(buf, sizeof buf), 0);
+    // Removed only while it is still the file that was read: a new list renamed into its place
+    // meanwhile stays for the next run.
+    std::ofstream(dir_ / "next") << "b\n";
+    fs::rename(dir_ / "next", dir_ / "list");
+    EXPECT_EQ(platform::remove_file_if_same((dir_ / "list").c_str(), list.id()),
+              platform::Removal::kReplaced);
+    ASSERT_EQ(list.open((dir_ / "list").c_str()), 0);
+    EXPECT_EQ(platform::remove_file_if_same((dir_ / "list").c_str(), list.id()),
+              platform::Removal::kRemoved);
+    EXPECT_FALSE(fs::exists(dir_ / "list"));
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The run as a whole over the fake platform: switches, outcome paths and exit statuses.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 #include <vector>
 
@@ -82,7 +83,8 @@ TEST_F(RunDriver, FailurePausesAndReturnsTheCodeNegated) {
 // Close must be greyed before anything else happens and enabled as the very last act, after the
 // pause of a failed run, with the window taken at the start.
 TEST_F(RunDriver, CloseGuardGreysFirstAndEnablesLast) {
-    fake::state().existing.insert("/d/a");
+    fake::state().path_variable = "/bin";
+    fake::state().existing = {"/bin", "/bin/deltree", "/d/a"};
     fake::state().list = "/d/a\n";
     EXPECT_EQ(run({}).status, 0);
     EXPECT_EQ(fake::state().calls, (std::vector<std::string>{"foreground", "close grey",
@@ -92,6 +94,20 @@ TEST_F(RunDriver, CloseGuardGreysFirstAndEnablesLast) {
     EXPECT_EQ(run({}).status, 68);
     EXPECT_EQ(fake::state().calls,
               (std::vector<std::string>{"foreground", "close grey", "sleep 5000", "close enable"}));
+}
+
+// A negative status of the last command (a Windows crash code), with its path gone, takes the
+// failure path; negating it must not overflow.
+TEST_F(RunDriver, NegativeLastStatusFailsAndIsNegatedWithoutOverflow) {
+    for (int status : {-3, INT_MIN}) {
+        fake::reset();
+        fake::state().path_variable = "/bin";
+        fake::state().existing = {"/bin", "/bin/deltree", "/d/a"};
+        fake::state().outcomes["/d/a"] = {status, 0, true};
+        fake::state().list = "/d/a\n";
+        EXPECT_EQ(run({}).status, status == INT_MIN ? INT_MIN : 3);
+        EXPECT_EQ(fake::state().slept_ms, 5000u);
+    }
 }
 
 TEST_F(RunDriver, ListIsReadBesideTheExecutable) {

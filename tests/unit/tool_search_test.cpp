@@ -86,6 +86,19 @@ TEST_F(ToolSearch, TracesOnlyInDebugMode) {
     EXPECT_EQ(s.out, "");
 }
 
+// The file that runs is the one the diagnosis finds; the empty entry (the current folder, to
+// execvp) is passed over like any entry without a short form.
+TEST_F(ToolSearch, LocatesTheFileItFindsWithoutTraces) {
+    folder("/a", true);
+    folder("/b", true);
+    fake::state().path_variable = ":/gone:/b:/a";
+    std::string tool;
+    EXPECT_EQ(captured_stdout([&] { tool = locate_tool_on_path(); }), "");
+    EXPECT_EQ(tool, "/b/deltree");
+    fake::state().path_variable = "/gone";
+    EXPECT_EQ(locate_tool_on_path(), "");
+}
+
 TEST_F(ToolSearch, NoMemoryForTheWorkingCopy) {
     fake::state().path_variable = "/a";
     fake::state().path_variable_size = SIZE_MAX / 2;

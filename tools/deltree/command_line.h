@@ -6,12 +6,6 @@
 
 namespace deltree {
 
-#ifdef _WIN32
-inline constexpr bool kWindowsPaths = true;
-#else
-inline constexpr bool kWindowsPaths = false;
-#endif
-
 // The arguments after the program name.
 class ArgumentList {
 public:
@@ -32,8 +26,8 @@ private:
 // Fills `out` with the arguments of this process.
 void read_command_line(int argc, char** argv, ArgumentList& out);
 
-// Splits a raw Windows command line the way the old DOS tool did: blanks separate arguments, a
-// '"' opens a part that runs to the next '"', and '\' is a plain character, so "C:\DIR\" names
+// Splits a raw Windows command line: blanks separate arguments, a '"' opens a part that runs to
+// the next '"', and '\' is a plain character, so "C:\DIR\" names
 // C:\DIR\ (the C runtime's rules would read its closing \" as a quote). The program name, the
 // first argument, is skipped.
 void split_raw_command_line(const char* line, ArgumentList& out);

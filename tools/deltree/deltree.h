@@ -16,6 +16,13 @@ struct Arguments {
 // Reads the arguments after the program name. 0, or -1 when no path is given.
 int parse_arguments(int count, const char* const* args, Arguments& out);
 
+// Keeps a lost reader from ending the process half way (POSIX: SIGPIPE and SIGXFSZ ignored).
+void keep_running_without_output();
+
+// Why `path`, as the command line gives it, must never be deleted (see refusal_reason), or
+// nullptr.
+const char* refusal_reason_of(const char* path);
+
 // Writes one failure line to standard error: the path and the reason.
 void report_failure(const char* path, const char* reason);
 

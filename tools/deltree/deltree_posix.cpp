@@ -1,12 +1,16 @@
 // deltree's POSIX side: its arguments, and the named object removed as itself (a file or link)
 // or as a tree.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <string>
+
+#include "command/path_refusal.h"
 
 #include "command_line.h"
 #include "deltree.h"
@@ -54,6 +58,13 @@ void read_command_line(int argc, char** argv, ArgumentList& out) {
     for (int i = 1; i < argc; ++i) out.add(argv[i]);
 }
 
+void keep_running_without_output() {
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+const char* refusal_reason_of(const char* path) { return refusal_reason(path, false); }
+
 bool is_folder(const char* path) {
     TopPath top = split_top(path);
     struct stat st {};
@@ -66,10 +77,9 @@ bool remove_path(const char* path) {
     TopPath top = split_top(path);
     // The folders leading to the named object may be links: the user named them.
     UniqueFd parent(open(top.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    struct stat parent_st {};
+    std::optional<FolderId> parent_id = parent.valid() ? identify(parent.get()) : std::nullopt;
     struct stat st {};
-    if (!parent.valid() || fstat(parent.get(), &parent_st) != 0 ||
-        fstatat(parent.get(), top.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (!parent_id || fstatat(parent.get(), top.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         report_failure(path, std::strerror(errno));
         return false;
     }
@@ -78,7 +88,13 @@ bool remove_path(const char* path) {
         report_failure(path, std::strerror(errno));
         return false;
     }
-    return remove_tree(parent.get(), parent_st.st_dev, top.name, top.prefix);
+    // A bind mount of "/" (or a chroot's view of it) is the root under another name.
+    struct stat root {};
+    if (stat("/", &root) == 0 && st.st_dev == root.st_dev && st.st_ino == root.st_ino) {
+        report_failure(path, "is the root folder under another name");
+        return false;
+    }
+    return remove_tree(parent.get(), *parent_id, top.name, top.prefix);
 }
 
 }  // namespace deltree

@@ -6,7 +6,9 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -63,11 +65,21 @@ std::wstring widen(const std::string& s) {
     return w;
 }
 
-std::string narrow(const std::wstring& w) {
-    int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+std::string narrow(const std::wstring& w, UINT code_page = CP_ACP) {
+    int n = WideCharToMultiByte(code_page, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string s(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
+    if (n > 1) WideCharToMultiByte(code_page, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
     return s;
+}
+
+// Items removed by someone else while we work: gone, which is what was asked.
+bool is_gone(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }
+
+// Whether an item that failed with `code` is gone all the same: another program deleting the
+// same tree holds it, or has it delete pending, until it vanishes.
+bool gone_after_failure(const std::wstring& path, DWORD code) {
+    return is_gone(code) ||
+           (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES && is_gone(GetLastError()));
 }
 
 void report_error(const std::string& path, DWORD code) {
@@ -161,7 +173,7 @@ private:
     void list(Folder* folder);
     void remove_entry(Folder* folder, const WIN32_FIND_DATAW& entry);
     void release(Folder* folder);
-    void finish(Folder* folder);
+    Folder* finish(Folder* folder);
 
     std::atomic<bool> top_failed_{false};
     WorkPool<Folder*, Runner> pool_;
@@ -170,7 +182,7 @@ private:
 bool TreeWalk::run(const std::wstring& path, const std::string& shown, DWORD attrs) {
     auto* top = new Folder(nullptr, path, shown, attrs);
     if (!open_folder(top)) {
-        bool gone = !top->failed;
+        bool gone = !top->failed;  // removed as it is, or by someone else
         delete top;
         return gone;
     }
@@ -180,16 +192,24 @@ bool TreeWalk::run(const std::wstring& path, const std::string& shown, DWORD att
 }
 
 // Opens the folder for the walk. False when it is no plain folder after all (then removed as
-// it is: a link or a file that took its place) or cannot be opened (reported, and `failed`).
+// it is: a link or a file that took its place), has vanished, or cannot be opened (reported,
+// and `failed`).
 bool TreeWalk::open_folder(Folder* folder) {
-    folder->lock.reset(CreateFileW(folder->path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                   nullptr));
+    // Held for a moment by another program (one deleting it too, say): tried again.
+    bool opened = with_retry([&] {
+        folder->lock.reset(
+            CreateFileW(folder->path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        return folder->lock.valid();
+    });
     BY_HANDLE_FILE_INFORMATION info;
-    if (!folder->lock.valid() || !GetFileInformationByHandle(folder->lock.get(), &info)) {
-        report_error(folder->shown, GetLastError());
-        folder->failed = true;
+    if (!opened || !GetFileInformationByHandle(folder->lock.get(), &info)) {
+        DWORD code = GetLastError();
+        if (!gone_after_failure(folder->path, code)) {
+            report_error(folder->shown, code);
+            folder->failed = true;
+        }
         return false;
     }
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
@@ -197,8 +217,11 @@ bool TreeWalk::open_folder(Folder* folder) {
         return true;
     folder->lock.reset();
     if (!remove_item(folder->path, info.dwFileAttributes)) {
-        report_error(folder->shown, GetLastError());
-        folder->failed = true;
+        DWORD code = GetLastError();
+        if (!gone_after_failure(folder->path, code)) {
+            report_error(folder->shown, code);
+            folder->failed = true;
+        }
     }
     return false;
 }
@@ -216,7 +239,7 @@ void TreeWalk::list(Folder* folder) {
         } while (FindNextFileW(find.get(), &data));
     }
     DWORD code = GetLastError();
-    if (code != ERROR_NO_MORE_FILES && code != ERROR_FILE_NOT_FOUND) {
+    if (code != ERROR_NO_MORE_FILES && !is_gone(code)) {
         report_error(folder->shown, code);
         folder->failed = true;
     }
@@ -240,56 +263,140 @@ void TreeWalk::remove_entry(Folder* folder, const WIN32_FIND_DATAW& entry) {
         delete child;
         return;
     }
-    if (remove_item(path, attrs) || GetLastError() == ERROR_FILE_NOT_FOUND) return;
-    report_error(shown, GetLastError());
+    if (remove_item(path, attrs)) return;
+    DWORD code = GetLastError();
+    if (gone_after_failure(path, code)) return;
+    report_error(shown, code);
     folder->failed = true;
 }
 
+// The way up is a loop, not a recursion: each finished folder hands back its parent, so that
+// no depth of tree can run out of stack.
 void TreeWalk::release(Folder* folder) {
-    if (folder->pending.fetch_sub(1) == 1) finish(folder);
+    while (folder && folder->pending.fetch_sub(1) == 1) folder = finish(folder);
 }
 
-// Removes a folder whose entries and subfolders are all done, and goes on with its parent.
-void TreeWalk::finish(Folder* folder) {
+// Removes a folder whose entries and subfolders are all done. Returns its parent, for the
+// caller to release (nullptr after the top).
+Folder* TreeWalk::finish(Folder* folder) {
     folder->lock.reset();
     bool removed = !folder->failed;
     if (removed && !remove_item(folder->path, folder->attrs)) {
-        report_error(folder->shown, GetLastError());
-        removed = false;
+        DWORD code = GetLastError();
+        if (!gone_after_failure(folder->path, code)) {
+            report_error(folder->shown, code);
+            removed = false;
+        }
     }
     Folder* parent = folder->parent;
     delete folder;
     if (!parent) {
         top_failed_ = !removed;
         pool_.stop();
-        return;
+        return nullptr;
     }
     if (!removed) parent->failed = true;
-    release(parent);
+    return parent;
 }
 
-// The \\?\ form of `path`: absolute, with no 260-character limit and no further rewriting.
-std::wstring extended_path(const char* path) {
-    std::wstring wide = widen(path);
+// The \\?\ form of `wide`: absolute, with no 260-character limit and no further rewriting.
+std::wstring extended_path(const std::wstring& wide) {
     DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     std::wstring full(n, L'\0');
     n = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
     full.resize(n);
     while (full.size() > 3 && full.back() == L'\\') full.pop_back();
+    // "\\.\" is the device namespace as "\\?\" is, once GetFullPathNameW has normalised it.
+    if (full.rfind(L"\\\\.\\", 0) == 0) full[2] = L'?';
     if (full.rfind(L"\\\\?\\", 0) == 0) return full;
     if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
 }
+
+std::wstring extended_path(const char* path) { return extended_path(widen(path)); }
 
 std::string without_trailing_separators(std::string s) {
     while (s.size() > 1 && (s.back() == '\\' || s.back() == '/')) s.pop_back();
     return s;
 }
 
+// Which file a handle is: the volume and the file index.
+struct FileId {
+    DWORD volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+// The identity of the item at `path` (extended form), opened as itself or, with `follow`,
+// through the link it is; nullopt when it cannot be opened or told.
+std::optional<FileId> file_id(const std::wstring& path, bool follow) {
+    UniqueHandle h(CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!h.valid() || !GetFileInformationByHandle(h.get(), &info)) return std::nullopt;
+    return FileId{info.dwVolumeSerialNumber,
+                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+// Whether the folder `h` is the root of its volume (its name within the volume is "\"),
+// however the path to it was spelled: a volume has more names under \\?\GLOBALROOT than any
+// rule on spellings can know.
+bool is_volume_root(HANDLE h) {
+    alignas(FILE_NAME_INFO) char buf[sizeof(FILE_NAME_INFO) + 2 * MAX_PATH];
+    if (!GetFileInformationByHandleEx(h, FileNameInfo, buf, sizeof buf))
+        return GetLastError() != ERROR_MORE_DATA;  // a long name is no root; unknown counts as one
+    const auto* info = reinterpret_cast<const FILE_NAME_INFO*>(buf);
+    std::wstring name(info->FileName, info->FileNameLength / sizeof(wchar_t));
+    return name.find_first_not_of(L'\\') == std::wstring::npos;
+}
+
+// Whether the folder `target` is the current folder of this process or a folder above it, by
+// identity: no spelling (short names, case, trailing dots, a junction on the way) hides it.
+// Each folder above is taken both as itself and through the link it may be.
+bool holds_current_folder(const FileId& target) {
+    DWORD n = GetCurrentDirectoryW(0, nullptr);
+    std::wstring cwd(n, L'\0');
+    cwd.resize(GetCurrentDirectoryW(n, cwd.data()));
+    std::wstring folder = extended_path(cwd);
+    for (;;) {
+        if (file_id(folder, false) == target || file_id(folder, true) == target) return true;
+        std::size_t cut = folder.rfind(L'\\');
+        // Down to the root, which is refused on its own account.
+        if (cut == std::wstring::npos || cut <= 6) return false;
+        folder.resize(cut);
+    }
+}
+
+// Why the folder at `full` (extended form) must not go, judged on what it is rather than how
+// it is spelled; nullptr when it may.
+const char* resolved_refusal(const std::wstring& full) {
+    UniqueHandle h(CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!h.valid() || !GetFileInformationByHandle(h.get(), &info))
+        return "cannot be told apart from a root or the current folder";
+    if (is_volume_root(h.get())) return "is the root of a drive or filesystem";
+    FileId id{info.dwVolumeSerialNumber,
+              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+    if (holds_current_folder(id)) return "is the current folder or a folder above it";
+    return nullptr;
+}
+
 }  // namespace
 
 void read_command_line(int, char**, ArgumentList& out) {
     split_raw_command_line(GetCommandLineA(), out);
+}
+
+void keep_running_without_output() {}
+
+const char* refusal_reason_of(const char* path) {
+    // Judged in UTF-8: in code page 932 the second byte of a character may be '\'.
+    return refusal_reason(narrow(widen(path), CP_UTF8).c_str(), true);
 }
 
 bool is_folder(const char* path) {
@@ -299,10 +406,8 @@ bool is_folder(const char* path) {
 
 bool remove_path(const char* path) {
     std::wstring full = extended_path(path);
-    // The full form may reveal a root that the given form hid.
-    bool unc = full.rfind(L"\\\\?\\UNC\\", 0) == 0;
-    std::string plain = unc ? "\\\\" + narrow(full.substr(8)) : narrow(full.substr(4));
-    if (const char* reason = refusal_reason(plain.c_str(), true)) {
+    // The full form, as Win32 resolved it, may reveal a root that the given form hid.
+    if (const char* reason = refusal_reason(narrow(full, CP_UTF8).c_str(), true)) {
         report_failure(path, reason);
         return false;
     }
@@ -316,6 +421,10 @@ bool remove_path(const char* path) {
     if (!plain_folder) {
         if (remove_item(full, attrs)) return true;
         report_error(path, GetLastError());
+        return false;
+    }
+    if (const char* reason = resolved_refusal(full)) {
+        report_failure(path, reason);
         return false;
     }
     TreeWalk walk(thread_count());

@@ -1,7 +1,6 @@
 // deltree [/Y] PATH...: deletes each file or folder tree; asks first unless /Y is given.
 #include <cstdio>
 
-#include "command/path_refusal.h"
 #include "command_line.h"
 #include "deltree.h"
 
@@ -26,7 +25,7 @@ int delete_paths(const deltree::Arguments& options, const char* const* args) {
     int status = kAllGone;
     for (int i = options.first_path; i < options.count; ++i) {
         const char* path = args[i];
-        if (const char* reason = refusal_reason(path, deltree::kWindowsPaths)) {
+        if (const char* reason = deltree::refusal_reason_of(path)) {
             deltree::report_failure(path, reason);
             status = kSomeRemain;
         } else if (!options.quiet && !confirmed(path)) {
@@ -41,6 +40,8 @@ int delete_paths(const deltree::Arguments& options, const char* const* args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader that goes away must not leave a tree half deleted.
+    deltree::keep_running_without_output();
     deltree::ArgumentList args;
     deltree::read_command_line(argc, argv, args);
     deltree::Arguments options;

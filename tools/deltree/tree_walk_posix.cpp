@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "deltree.h"
@@ -45,13 +47,21 @@ struct Entry {
 };
 
 struct Folder {
-    Folder(Folder* parent_folder, std::string folder_name, dev_t device)
-        : parent(parent_folder), name(std::move(folder_name)), dev(device) {}
+    Folder(Folder* parent_folder, std::string folder_name, const FolderId& parent_id)
+        : parent(parent_folder),
+          name(std::move(folder_name)),
+          dev(parent_id.dev),
+          mount(parent_id.mount) {}
 
     Folder* const parent;  // nullptr for the top
     const std::string name;
-    const dev_t dev;  // the parent's device: a folder on another one is not entered
+    // The parent's device and mount: a folder on another filesystem, or another mount of the
+    // same one (a bind mount), is not entered.
+    const dev_t dev;
+    const std::uint64_t mount;
     ino_t ino = 0;
+    // Its own identity once open: entered only on its parent's device and mount, it shares them.
+    FolderId id() const { return {dev, ino, mount}; }
     // The descriptor. The folder's own tasks use it freely while they run; anyone else (a
     // subfolder removing itself and opening a waiting sibling, the closing of idle folders)
     // holds the mutex.
@@ -91,9 +101,10 @@ void report_errno(const std::string& path, int error) {
     report_failure(path.c_str(), std::strerror(error));
 }
 
-// Failures that come from the folder (no write permission, a read-only filesystem), not from
-// the entry: every other entry of that folder fails the same way.
-bool folder_wide(int error) { return error == EACCES || error == EROFS; }
+// Failures that come from the folder (no write permission, a read-only filesystem, an
+// immutable or append-only folder), not from the entry: every other entry of that folder fails
+// the same way.
+bool folder_wide(int error) { return error == EACCES || error == EROFS || error == EPERM; }
 
 // Whether `fd` is the folder that was opened as `folder` before.
 bool same_folder(int fd, const Folder* folder) {
@@ -128,7 +139,7 @@ public:
           threads_(std::min(thread_count(), static_cast<unsigned>(std::max(1, bound_ / 2)))),
           pool_(threads_, Runner{this}) {}
 
-    bool run(const std::string& name, dev_t parent_dev);
+    bool run(const std::string& name, const FolderId& parent);
 
 private:
     struct Runner {
@@ -144,11 +155,11 @@ private:
     Folder* add_subfolder(Folder* folder, const char* name);
     int open_child(Folder* parent, Folder* child, int parent_fd);
     void release(Folder* folder);
-    void finish(Folder* folder);
+    Folder* finish(Folder* folder);
     int parent_fd_for_finish(Folder* folder, int& error);
     int open_again(Folder* folder, int& error);
     void open_waiting(Folder* folder, int fd, bool at_least_one);
-    void drop_waiting(Folder* folder);
+    void drop_waiting(Folder* folder, bool vanished);
     void opened(int count);
     void make_idle(Folder* folder);
     void leave_idle(Folder* folder);
@@ -173,8 +184,8 @@ private:
     WorkPool<Task, Runner> pool_;
 };
 
-bool TreeWalk::run(const std::string& name, dev_t parent_dev) {
-    auto* top = new Folder(nullptr, name, parent_dev);
+bool TreeWalk::run(const std::string& name, const FolderId& parent) {
+    auto* top = new Folder(nullptr, name, parent);
     if (open_child(nullptr, top, top_parent_fd_) != 0) {
         bool gone = top->gone;
         delete top;
@@ -196,18 +207,18 @@ void TreeWalk::run_task(const Task& task) {
     }
 }
 
-// Opens `child` relative to `parent_fd` and checks that it is a folder on the same device.
+// Opens `child` relative to `parent_fd` and checks that it is a folder of the same mount.
 // 0, or the errno value after reporting. A name that is no folder any more (a link or a file took
 // its place since it was listed) is removed as it is: O_NOFOLLOW refused to follow it, so nothing
 // outside the tree was touched.
 int TreeWalk::open_child(Folder* parent, Folder* child, int parent_fd) {
     int fd = openat(parent_fd, child->name.c_str(), kFolderOpenFlags);
-    struct stat st {};
-    int error = fd < 0 || fstat(fd, &st) != 0 ? errno : 0;
-    if (error == 0 && st.st_dev != child->dev) error = EXDEV;
+    std::optional<FolderId> id = fd < 0 ? std::nullopt : identify(fd);
+    int error = id ? 0 : errno;
+    if (id && (id->dev != child->dev || id->mount != child->mount)) error = EXDEV;
     if (error == 0) {
         child->fd = fd;
-        child->ino = st.st_ino;
+        child->ino = id->ino;
         opened(1);
         return 0;
     }
@@ -249,8 +260,11 @@ void TreeWalk::read_entries(Folder* folder) {
         ssize_t n = getdents64(folder->fd, buf.get(), kDirentBufferSize);
         if (n == 0) break;
         if (n < 0) {
-            report_errno(path_of(folder), errno);
-            folder->failed = true;
+            // ENOENT: removed by someone else meanwhile, so there is nothing left to list.
+            if (errno != ENOENT) {
+                report_errno(path_of(folder), errno);
+                folder->failed = true;
+            }
             break;
         }
         for (ssize_t off = 0; off < n;) {
@@ -318,7 +332,7 @@ Folder* TreeWalk::add_subfolder(Folder* folder, const char* name) {
         folder->waiting.emplace_back(name);
         return nullptr;
     }
-    auto* child = new Folder(folder, name, folder->dev);
+    auto* child = new Folder(folder, name, folder->id());
     if (open_child(folder, child, folder->fd) == 0) {
         folder->under_way.fetch_add(1);
         return child;
@@ -333,7 +347,7 @@ Folder* TreeWalk::add_subfolder(Folder* folder, const char* name) {
 // and still counts in its `pending`): as many as the bound allows, and one at least if asked.
 void TreeWalk::open_waiting(Folder* folder, int fd, bool at_least_one) {
     while (!folder->waiting.empty() && (at_least_one || open_count_.load() < bound_)) {
-        auto* child = new Folder(folder, std::move(folder->waiting.back()), folder->dev);
+        auto* child = new Folder(folder, std::move(folder->waiting.back()), folder->id());
         folder->waiting.pop_back();
         if (open_child(folder, child, fd) == 0) {
             folder->under_way.fetch_add(1);
@@ -347,21 +361,30 @@ void TreeWalk::open_waiting(Folder* folder, int fd, bool at_least_one) {
     }
 }
 
-// The waiting subfolders of a folder that cannot be opened again stay where they are.
-void TreeWalk::drop_waiting(Folder* folder) {
+// The waiting subfolders of a folder that cannot be opened again stay where they are, unless
+// the folder has `vanished` (removed by someone else, and they with it).
+void TreeWalk::drop_waiting(Folder* folder, bool vanished) {
     if (folder->waiting.empty()) return;
     folder->pending.fetch_sub(static_cast<int>(folder->waiting.size()));
     folder->waiting.clear();
-    folder->failed = true;
+    if (!vanished) folder->failed = true;
 }
 
+// The way up is a loop, not a recursion: each finished folder hands back its parent, so that
+// no depth of tree can run out of stack.
 void TreeWalk::release(Folder* folder) {
-    if (folder->pending.fetch_sub(1) == 1) finish(folder);
+    bool finished = false;
+    while (folder && folder->pending.fetch_sub(1) == 1) {
+        folder = finish(folder);
+        finished = true;
+    }
+    if (finished) close_idle_folders();
 }
 
-// Removes a folder whose entries and subfolders are all done, and goes on with its parent, where
-// it opens the next waiting subfolder in its place.
-void TreeWalk::finish(Folder* folder) {
+// Removes a folder whose entries and subfolders are all done, where it opens the next waiting
+// subfolder of its parent in its place. Returns the parent, for the caller to release (nullptr
+// after the top). Something already gone, removed by someone else, is no failure.
+Folder* TreeWalk::finish(Folder* folder) {
     leave_idle(folder);
     Folder* parent = folder->parent;
     bool removed = folder->gone;
@@ -377,12 +400,16 @@ void TreeWalk::finish(Folder* folder) {
     if (needs_parent) {
         int error = 0;
         int parent_fd = parent_fd_for_finish(folder, error);
-        if (parent_fd < 0) {
+        if (parent_fd < 0 && error == ENOENT) {
+            // The parent has vanished, and this folder with it.
+            if (!folder->failed) removed = true;
+            if (parent) drop_waiting(parent, true);
+        } else if (parent_fd < 0) {
             report_lost(parent, error);
-            if (parent) drop_waiting(parent);
+            if (parent) drop_waiting(parent, false);
         } else {
             if (!folder->gone && !folder->failed) {
-                if (unlinkat(parent_fd, folder->name.c_str(), AT_REMOVEDIR) == 0)
+                if (unlinkat(parent_fd, folder->name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT)
                     removed = true;
                 else if (parent && folder_wide(errno))
                     report_denied(parent, errno);
@@ -407,11 +434,10 @@ void TreeWalk::finish(Folder* folder) {
     if (!parent) {
         top_failed_ = !removed;
         pool_.stop();
-        return;
+        return nullptr;
     }
     if (!removed) parent->failed = true;
-    release(parent);
-    close_idle_folders();
+    return parent;
 }
 
 // The parent's descriptor for removing `folder` from it (the caller holds the parent's mutex).
@@ -430,9 +456,9 @@ int TreeWalk::parent_fd_for_finish(Folder* folder, int& error) {
             ::close(fd);
             fd = -1;
         }
-    } else {
-        fd = open_again(parent, error);
     }
+    // A folder that someone else removed has no ".." any more; its parent may still be there.
+    if (folder->fd < 0 || (fd < 0 && error == ENOENT)) fd = open_again(parent, error);
     if (fd < 0) return -1;
     parent->fd = fd;
     opened(1);
@@ -544,10 +570,21 @@ std::string TreeWalk::path_of(const Folder* folder) const {
 
 }  // namespace
 
-bool remove_tree(int parent_fd, dev_t parent_dev, const std::string& name,
+std::optional<FolderId> identify(int fd) {
+    struct statx st {};
+    if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &st) == 0)
+        return FolderId{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino,
+                        (st.stx_mask & STATX_MNT_ID) ? st.stx_mnt_id : 0};
+    // A kernel or a sandbox without statx: the device alone still tells other filesystems.
+    struct stat plain {};
+    if (fstat(fd, &plain) != 0) return std::nullopt;
+    return FolderId{plain.st_dev, plain.st_ino, 0};
+}
+
+bool remove_tree(int parent_fd, const FolderId& parent, const std::string& name,
                  const std::string& shown_prefix) {
     TreeWalk walk(parent_fd, shown_prefix);
-    return walk.run(name, parent_dev);
+    return walk.run(name, parent);
 }
 
 }  // namespace deltree

@@ -4,6 +4,7 @@
 
 #include <condition_variable>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -35,9 +36,7 @@ public:
     void push(const Task& task) {
         std::unique_lock lock(mutex_);
         tasks_.push_back(task);
-        if (tasks_.size() >= 2 && helpers_.size() < max_helpers_) {
-            helpers_.emplace_back([this] { work(); });
-        }
+        if (tasks_.size() >= 2 && helpers_.size() < max_helpers_) start_helper();
         lock.unlock();
         wake_.notify_one();
     }
@@ -55,6 +54,17 @@ public:
     }
 
 private:
+    // A thread that cannot start (a process or thread limit, a tight address space) leaves the
+    // work to the threads there are: the calling thread always works. The standard library
+    // reports it only by throwing, so it is caught here, where it is thrown.
+    void start_helper() {
+        try {
+            helpers_.emplace_back([this] { work(); });
+        } catch (const std::exception&) {
+            max_helpers_ = static_cast<unsigned>(helpers_.size());
+        }
+    }
+
     void work() {
         for (;;) {
             std::unique_lock lock(mutex_);
@@ -69,7 +79,7 @@ private:
         }
     }
 
-    const unsigned max_helpers_;
+    unsigned max_helpers_;  // lowered when a thread cannot start
     Runner runner_;
     std::mutex mutex_;
     std::condition_variable wake_;
