@@ -4,6 +4,7 @@
 // path the way the platform will resolve it, not the way it looks.
 #include "command/path_refusal.h"
 
+#include <algorithm>
 #include <string_view>
 #include <vector>
 
@@ -15,6 +16,7 @@ constexpr char kRoot[] = "is the root of a drive or filesystem";
 constexpr char kShareRoot[] = "is the root of a network share";
 constexpr char kDotFolder[] = "names the current or parent folder";
 constexpr char kDevice[] = "is a device, not a file or folder";
+constexpr char kTrimmedName[] = "has a name ending in a dot or a space, which Windows drops";
 
 bool is_separator(char c, bool windows) { return c == '/' || (windows && c == '\\'); }
 
@@ -46,6 +48,18 @@ Parts split(std::string_view s, bool windows) {
     return parts;
 }
 
+// How Win32 reads the names of a path. A plain path has trailing dots and spaces dropped from
+// its names, and a last name like "NUL" or "COM1.txt" taken for a device; a "\\.\" path is
+// trimmed too, but names no devices; a "\\?\" path is taken exactly as written.
+struct Reading {
+    bool trims;
+    bool maps_devices;
+};
+constexpr Reading kPosix{false, false};
+constexpr Reading kWin32{true, true};
+constexpr Reading kDeviceNamespace{true, false};
+constexpr Reading kExact{false, false};
+
 // Whether a last name resolves to the folder it lies in or the one above. Win32 drops trailing
 // dots and spaces from a last name and reads everything from a ':' on as a stream of it, so on
 // Windows ". ", "...", " ..", "..::$INDEX_ALLOCATION" and "" all are dot folders.
@@ -55,22 +69,68 @@ bool is_dot_name(std::string_view name, bool windows) {
     return name.find_first_not_of(". ") == std::string_view::npos;
 }
 
-const char* last_name_reason(const Parts& parts, bool windows) {
-    return !parts.empty() && is_dot_name(parts.back(), windows) ? kDotFolder : nullptr;
+// "foo " and "foo." both name "foo" to Win32, though NTFS can hold all three: such a name
+// could only delete something else than what it spells.
+bool has_trimmed_end(std::string_view name) {
+    name = name.substr(0, name.find(':'));
+    return !name.empty() && name != "." && name != ".." &&
+           (name.back() == '.' || name.back() == ' ');
+}
+
+// Names Win32 takes for devices as the last name of a path, whatever their extension.
+bool is_device_name(std::string_view name) {
+    name = name.substr(0, name.find_first_of(".:"));
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    for (std::string_view device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (same_text(name, device)) return true;
+    std::string_view stem = name.substr(0, 3);
+    std::string_view digit = name.substr(std::min<std::size_t>(3, name.size()));
+    // COM0 to COM9, and COM¹ to COM³ (UTF-8), likewise LPT.
+    return (same_text(stem, "COM") || same_text(stem, "LPT")) &&
+           ((digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\u00b9" ||
+            digit == "\u00b2" || digit == "\u00b3");
+}
+
+const char* names_reason(const Parts& parts, bool windows, Reading reading) {
+    if (parts.empty()) return nullptr;
+    if (is_dot_name(parts.back(), windows)) return kDotFolder;
+    if (reading.trims) {
+        for (std::string_view name : parts)
+            if (has_trimmed_end(name)) return kTrimmedName;
+    }
+    if (reading.maps_devices && is_device_name(parts.back())) return kDevice;
+    return nullptr;
 }
 
 // "\\server\share" and what follows, `parts` beginning at the server.
-const char* share_reason(const Parts& parts) {
-    return parts.size() <= 2 ? kShareRoot : last_name_reason(parts, true);
+const char* share_reason(const Parts& parts, Reading reading) {
+    return parts.size() <= 2 ? kShareRoot : names_reason(parts, true, reading);
+}
+
+// `parts` with "." and ".." taken out the way a normalising reader takes them: a device path
+// spells "\\.\X\..\C:\" for the root of C:.
+Parts without_dot_names(const Parts& parts) {
+    Parts out;
+    for (std::string_view name : parts) {
+        if (name == "..") {
+            if (!out.empty()) out.pop_back();
+        } else if (name != ".") {
+            out.push_back(name);
+        }
+    }
+    return out;
 }
 
 // A path in the device namespace ("\\?\", "\\.\", "\??\"), `parts` beginning after the prefix.
 // Volumes have many names there; the ones a front end could come by are refused as roots, and a
 // name with nothing after it is a volume or a device ("\\.\C:", "\\.\NUL", "\\.\PhysicalDrive0").
-const char* device_path_reason(Parts parts) {
+const char* device_path_reason(const Parts& given, Reading reading) {
+    if (!given.empty() && is_dot_name(given.back(), true)) return kDotFolder;
+    Parts parts = without_dot_names(given);
     while (!parts.empty() && same_text(parts[0], "GLOBALROOT")) {
         // The object namespace: its drive-letter folders lead back to the forms below, the
-        // network redirectors to a share, and any short path to a volume.
+        // network redirectors to a share (after the connection's own ";…" name, if any), and
+        // any short path to a volume.
         parts.erase(parts.begin());
         if (!parts.empty() && (same_text(parts[0], "??") || same_text(parts[0], "GLOBAL??") ||
                                same_text(parts[0], "DosDevices"))) {
@@ -78,15 +138,19 @@ const char* device_path_reason(Parts parts) {
             continue;
         }
         if (parts.size() >= 2 && same_text(parts[0], "Device") &&
-            (same_text(parts[1], "Mup") || same_text(parts[1], "LanmanRedirector")))
-            return share_reason(Parts(parts.begin() + 2, parts.end()));
-        return parts.size() <= 3 ? kRoot : last_name_reason(parts, true);
+            (same_text(parts[1], "Mup") || same_text(parts[1], "LanmanRedirector"))) {
+            auto server = parts.begin() + 2;
+            while (server != parts.end() && server->front() == ';') ++server;
+            return share_reason(Parts(server, parts.end()), reading);
+        }
+        return parts.size() <= 3 ? kRoot : names_reason(parts, true, reading);
     }
     if (parts.empty()) return kRoot;
-    if (same_text(parts[0], "UNC")) return share_reason(Parts(parts.begin() + 1, parts.end()));
+    if (same_text(parts[0], "UNC"))
+        return share_reason(Parts(parts.begin() + 1, parts.end()), reading);
     if (is_drive(parts[0]) || same_text(parts[0].substr(0, 7), "Volume{"))
-        return parts.size() == 1 ? kRoot : last_name_reason(parts, true);
-    return parts.size() == 1 ? kDevice : last_name_reason(parts, true);
+        return parts.size() == 1 ? kRoot : names_reason(parts, true, reading);
+    return parts.size() == 1 ? kDevice : names_reason(parts, true, reading);
 }
 
 bool has_device_prefix(std::string_view p) {
@@ -100,11 +164,14 @@ bool has_device_prefix(std::string_view p) {
 const char* refusal_reason(const char* path, bool windows) {
     std::string_view p = path;
     if (p.empty()) return nullptr;  // names nothing at all: not found, never a root
-    if (windows && has_device_prefix(p)) return device_path_reason(split(p.substr(4), true));
+    if (windows && has_device_prefix(p))
+        return device_path_reason(split(p.substr(4), true),
+                                  p[2] == '.' ? kDeviceNamespace : kExact);
+    Reading reading = windows ? kWin32 : kPosix;
     bool unc = windows && p.size() >= 2 && is_separator(p[0], true) && is_separator(p[1], true);
-    if (unc) return share_reason(split(p, true));
+    if (unc) return share_reason(split(p, true), reading);
     std::string_view body = windows && is_drive(p.substr(0, 2)) ? p.substr(2) : p;
     Parts parts = split(body, windows);
     if (parts.empty()) return kRoot;  // "/", "\", "C:", "C:\"
-    return last_name_reason(parts, windows);
+    return names_reason(parts, windows, reading);
 }

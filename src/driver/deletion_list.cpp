@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "command/delete_command.h"
 #include "command/path_refusal.h"
@@ -40,12 +41,22 @@ void report_unopened_list(const char* list_path) {
         std::fputs(kMsgCurrentDirFailed, stdout);
 }
 
+// Whether `path` is a root, a dot folder or a device, in any spelling the platform resolves it
+// by, or cannot be judged at all.
+bool is_refused(const char* path) {
+    std::vector<std::string> spellings = platform::spellings_to_judge(path);
+    if (spellings.empty()) return true;
+    for (const std::string& spelling : spellings)
+        if (refusal_reason(spelling.c_str(), platform::kWindowsPaths)) return true;
+    return false;
+}
+
 // Deletes one entry: the failure that must end the list, or 0.
 int delete_entry(const char* path, EntriesOutcome& outcome) {
     // A root, a dot folder or a device is never handed to the deletion command, whichever
     // deltree is installed: it is an entry that could not be deleted. (A front end that writes
     // an empty folder name into a path produces these.)
-    if (refusal_reason(platform::path_as_utf8(path).c_str(), platform::kWindowsPaths)) {
+    if (is_refused(path)) {
         std::printf(kMsgEntryRemains, path);
         return RUN_ENTRY_REMAINS;
     }
@@ -61,10 +72,16 @@ int delete_entry(const char* path, EntriesOutcome& outcome) {
         std::printf(kMsgEntryRemains, path);
         return RUN_ENTRY_REMAINS;
     }
-    if (errno == ENOENT)
+    if (errno == ENOENT) {
         std::printf(kMsgEntryDeleted, path);
-    else if (errno == EACCES)
+    } else if (errno == EACCES) {
         std::printf(kMsgEntryNoAccess, path);
+    } else {
+        // The check could not tell whether the path is gone (a network folder that went away,
+        // say): it is not counted as deleted.
+        std::printf(kMsgEntryRemains, path);
+        return RUN_ENTRY_REMAINS;
+    }
     return 0;
 }
 

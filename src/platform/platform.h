@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -72,11 +73,14 @@ int current_directory(char* buf, std::size_t size);
 // be started.
 int run_deletion_command(const char* tool, const char* path);
 
-// `path` in an encoding where every byte below 0x80 is the character it looks like, for the
-// rules that look for separators and dots: Windows converts from the ANSI code page (in code
-// page 932 the second byte of a character may be '\'); POSIX names are bytes and stay as they
-// are.
-std::string path_as_utf8(const char* path);
+// The spellings of `path` that the refusal rules judge, each in an encoding where every byte
+// below 0x80 is the character it looks like (in code page 932 the second byte of a character
+// may be '\'): on Windows the path as written and the full path Win32 resolves it to, in
+// UTF-8; on POSIX the bytes as they are. Empty when the path cannot be judged: on Windows, text
+// that is not valid in the ANSI code page (the system would read it as some other name), or a
+// path not fully qualified while the current folder is a network path, where cmd.exe cannot
+// stay and would resolve it against the Windows folder.
+std::vector<std::string> spellings_to_judge(const char* path);
 
 // Keeps a closed or full output from ending the process: on POSIX, SIGPIPE and SIGXFSZ are
 // ignored (deletion commands inherit that), so a lost reader gets failed writes, not a deletion

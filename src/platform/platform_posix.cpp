@@ -96,7 +96,7 @@ int short_path(const char* path, char* buf, std::size_t size) {
     return 0;
 }
 
-std::string path_as_utf8(const char* path) { return path; }
+std::vector<std::string> spellings_to_judge(const char* path) { return {path}; }
 
 void ignore_lost_output() {
     signal(SIGPIPE, SIG_IGN);

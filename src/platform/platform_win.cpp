@@ -1,6 +1,5 @@
-// The platform operations on Windows: the Win32 calls and C runtime functions the program has
-// always used, so that COMSPEC, code page 932 paths and the runtime's error numbers behave as
-// users know them.
+// The platform operations on Windows: Win32 calls and the C runtime, so that COMSPEC, code page
+// 932 paths and the runtime's error numbers behave as users know them.
 #include <direct.h>
 #include <fcntl.h>
 #include <io.h>
@@ -24,6 +23,11 @@ FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
             (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+// The runtime's error number for what a file could not be opened for: not there, or not now.
+int errno_of(DWORD code) {
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
+}
+
 int copy_part(const char* part, char* out, std::size_t size) {
     std::size_t len = std::strlen(part);
     if (len >= size) return -1;
@@ -34,9 +38,19 @@ int copy_part(const char* part, char* out, std::size_t size) {
 }  // namespace
 
 int own_executable_path(char* buf, std::size_t size) {
-    DWORD n = GetModuleFileNameA(nullptr, buf, static_cast<DWORD>(size));
-    // A path that does not fit comes back cut off, and would name some other folder's list.
-    return n == 0 || n >= size ? -1 : 0;
+    // A path that does not fit comes back cut off, and the ANSI call gives a name the code page
+    // cannot hold in a best-fit spelling ("Café" as "Cafe"): either would name some other
+    // folder's list. So the path is asked for in UTF-16, and one the code page cannot spell
+    // exactly is no path.
+    std::wstring wide(32768, L'\0');
+    DWORD n = GetModuleFileNameW(nullptr, wide.data(), static_cast<DWORD>(wide.size()));
+    if (n == 0 || n >= wide.size() || size == 0) return -1;
+    BOOL lossy = FALSE;
+    int m = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), static_cast<int>(n),
+                                buf, static_cast<int>(size - 1), nullptr, &lossy);
+    if (m <= 0 || lossy) return -1;
+    buf[m] = '\0';
+    return 0;
 }
 
 int split_drive_dir(const char* path, char* drive, std::size_t drive_size, char* dir,
@@ -66,7 +80,10 @@ int run_deletion_command(const char* tool, const char* path) {
     // no interpreter starts and when the interpreter ends with -1, and sets errno even after a
     // run that went well, so the two could not be told apart.
     const char* comspec = std::getenv("COMSPEC");
-    const char* args[] = {comspec, "/c", line.c_str(), nullptr};
+    // /D: no AutoRun command from the registry runs first (one that changes folder would move
+    // every relative path); /V:OFF: a registry default of delayed expansion would take '!' out
+    // of paths; /S: the outer quotes are the ones taken away, whatever the line holds.
+    const char* args[] = {comspec, "/D", "/V:OFF", "/S", "/C", line.c_str(), nullptr};
     intptr_t process = -1;
     if (comspec && *comspec) process = _spawnve(_P_NOWAIT, comspec, args, nullptr);
     if (process == -1 && (!comspec || !*comspec || errno == ENOENT || errno == EACCES)) {
@@ -84,21 +101,50 @@ int run_deletion_command(const char* tool, const char* path) {
     return status;
 }
 
-std::string path_as_utf8(const char* path) {
-    int n = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
-    std::wstring wide(n > 0 ? n : 1, L'\0');
-    if (n > 0) MultiByteToWideChar(CP_ACP, 0, path, -1, wide.data(), n);
-    int m = WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(m > 0 ? m : 1, '\0');
-    if (m > 0) WideCharToMultiByte(CP_UTF8, 0, wide.c_str(), -1, utf8.data(), m, nullptr, nullptr);
-    utf8.resize(std::strlen(utf8.c_str()));
-    return utf8;
+std::vector<std::string> spellings_to_judge(const char* path) {
+    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (n <= 0) return {};
+    std::wstring wide(n, L'\0');
+    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide.data(), n);
+    wide.resize(n - 1);
+    auto is_sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
+    bool qualified = (wide.size() >= 2 && is_sep(wide[0]) && is_sep(wide[1])) ||
+                     (wide.size() >= 3 && wide[1] == L':' && is_sep(wide[2]));
+    std::wstring cwd(GetCurrentDirectoryW(0, nullptr), L'\0');
+    cwd.resize(GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
+    if (!qualified && cwd.size() >= 2 && is_sep(cwd[0]) && is_sep(cwd[1])) return {};
+    DWORD full_len = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(full_len, L'\0');
+    full.resize(full_len ? GetFullPathNameW(wide.c_str(), full_len, full.data(), nullptr) : 0);
+    std::vector<std::string> spellings;
+    for (const std::wstring& w : {wide, full}) {
+        int m = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
+        std::string utf8(m > 0 ? m - 1 : 0, '\0');
+        if (m > 1) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, utf8.data(), m, nullptr, nullptr);
+        spellings.push_back(utf8);
+    }
+    return spellings;
 }
 
 void ignore_lost_output() {}
 
 std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
-    return GetEnvironmentVariableA(name, buf, static_cast<DWORD>(size));
+    // Read in UTF-16 and converted without best fit: a folder the code page cannot spell keeps a
+    // '?', which no file name holds, rather than turning into the name of another folder.
+    std::wstring wide_name(name, name + std::strlen(name));
+    DWORD n = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
+    if (n == 0) return 0;
+    std::wstring value(n, L'\0');
+    value.resize(GetEnvironmentVariableW(wide_name.c_str(), value.data(), n));
+    int m = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, value.c_str(), -1, nullptr, 0,
+                                nullptr, nullptr);
+    std::string ansi(m > 0 ? m - 1 : 0, '\0');
+    if (m > 1)
+        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, value.c_str(), -1, ansi.data(), m,
+                            nullptr, nullptr);
+    if (ansi.size() >= size) return ansi.size() + 1;
+    std::memcpy(buf, ansi.c_str(), ansi.size() + 1);
+    return ansi.size();
 }
 
 int short_path(const char* path, char* buf, std::size_t size) {
@@ -118,9 +164,7 @@ Removal remove_file_if_same(const char* path, FileId id) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        errno = GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND
-                    ? ENOENT
-                    : EACCES;
+        errno = errno_of(GetLastError());
         return Removal::kFailed;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -166,13 +210,23 @@ ListFile::~ListFile() { close(); }
 
 int ListFile::open(const char* path) {
     close();
-    // The runtime shares the file for reading and writing, as fopen did; a folder fails here.
-    int fd = _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-    if (fd < 0) return -1;
-    handle_ = fd;
+    // Shared for reading and writing, as fopen did, and for deleting: a front end may rename
+    // its next list over this one while the run goes on. A folder fails here.
+    HANDLE h =
+        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        errno = errno_of(GetLastError());
+        return -1;
+    }
     BY_HANDLE_FILE_INFORMATION info;
-    auto h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
     id_ = GetFileInformationByHandle(h, &info) ? id_of(info) : FileId{};
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return -1;
+    }
+    handle_ = fd;
     return 0;
 }
 

@@ -57,8 +57,8 @@ class Target:
         return str(path)
 
     def encode(self, text):
-        """The bytes the program writes for `text`."""
-        return text.encode("utf-8")
+        """The bytes the program writes for `text` (raw bytes of a path kept as surrogates)."""
+        return text.encode("utf-8", "surrogateescape")
 
     def env(self, path_dirs):
         env = dict(os.environ)
@@ -89,7 +89,7 @@ class WineTarget(Target):
         return "Z:" + str(path).replace("/", "\\")
 
     def encode(self, text):
-        return text.replace("\n", "\r\n").encode("cp932")
+        return text.replace("\n", "\r\n").encode("cp932", "surrogateescape")
 
     def env(self, path_dirs):
         env = dict(os.environ)

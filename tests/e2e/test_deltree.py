@@ -252,11 +252,17 @@ class DeltreeOnWindows(E2ECase):
         self.only_on("windows")
 
     def test_never_the_current_folder_or_above_whatever_the_spelling(self):
-        """Win32 trims trailing dots and spaces, and short names, case and the device namespace
-        spell the same folder in many ways: deltree judges the folder itself."""
+        """Win32 trims trailing dots and spaces, and short names, case, links and the device
+        namespace spell the same folder in many ways: deltree judges the folder itself."""
         b = self.box
         here = b.tree("a/b")
         top = b.entry(b.data)
+        # The current folder reached through a link: the folder above it is "a", not "j".
+        os.mkdir(b.data / "j")
+        os.symlink(here, b.data / "j" / "link")
+        r = b.deltree("/Y", top + "\\a", cwd=b.data / "j" / "link")
+        self.assertEqual(r.status, 1, r.err)
+        self.assertTrue((here / "sub/deeper/f3").exists())
         for path in (". ", "..\\. ", "...", "C: ", b.entry(here), b.entry(here).upper(),
                      top + "\\a\\b\\sub\\..", "\\\\.\\" + top + "\\a", "\\\\?\\" + b.entry(here),
                      "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\", "NUL", "COM1"):

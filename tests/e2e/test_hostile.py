@@ -85,7 +85,11 @@ class HostileEntries(E2ECase):
                        "d/..", ". ", ".. ", "...", "..\\. ", "d\\.. ", "d\\ ..", "C: ", "C:. ",
                        "\\. ",
                        "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\", "\\\\.\\Z:",
-                       "\\\\?\\Volume{0a1b2c3d-0000-0000-0000-000000000000}\\", "\\\\srv\\表示"]
+                       "\\\\?\\Volume{0a1b2c3d-0000-0000-0000-000000000000}\\", "\\\\srv\\表示",
+                       "\\\\.\\X\\..\\Z:\\", "NUL", "d\\COM1.txt",
+                       # Names Win32 would trim to another's ("foo " is "foo"), and a byte
+                       # that is no character of code page 932 at all.
+                       "foo ", "d\\bar.", ". \udc81"]
             # No Windows file can have these names.
             missing = ["&echo P>P", "%CMDCMDLINE:~-1%&echo P>P", "a\"b", "/?", "/Y"]
 

@@ -370,7 +370,7 @@ class WindowsOnly(E2ECase):
         success = self.guard_calls(b.run(env=relay))
         failure = self.guard_calls(b.run(env=relay))  # no list: a failed run, with its pause
         grey = ["GetForegroundWindow()", "GetSystemMenu(W,00000000)",
-                "EnableMenuItem(M,0000f060,00000001)", "GetModuleFileNameA(00000000,B,00000104)"]
+                "EnableMenuItem(M,0000f060,00000001)", "GetModuleFileNameW(00000000,B,00008000)"]
         enable = ["GetSystemMenu(W,00000000)", "EnableMenuItem(M,0000f060,00000000)"]
         self.assertEqual(success, grey + enable)
         self.assertEqual(failure, grey + ["Sleep(00001388)"] + enable)
@@ -398,21 +398,27 @@ class WindowsOnly(E2ECase):
                 args[0] = "W"
             elif name == "EnableMenuItem" and args[0] == menu:
                 args[0] = "M"
-            elif name == "GetModuleFileNameA":
+            elif name == "GetModuleFileNameW":
                 args[1] = "B"
             calls.append("%s(%s)" % (name, ",".join(args)))
         return calls
 
-    def test_executable_path_too_long_to_get(self):
+    def test_executable_path_too_long_or_not_in_the_code_page(self):
+        """A path cut off, or one the code page cannot spell (the system's best fit for "Café"
+        is "Cafe", another folder with another list), is no path: no list is touched."""
         b = self.box
-        app = b.root.joinpath(*["d" * 60] * 5)
-        app.mkdir(parents=True)
-        (app / "zelk.exe").write_bytes((b.app / "zelk.exe").read_bytes())
-        (app / "zelk.lst").write_bytes(b"")
-        r = b.run(exe=app / "zelk.exe")
-        self.assertOutput(r, NO_PATH + FOUND, 2)
-        self.assertTrue((app / "zelk.lst").exists())
-        self.assertFailurePause(r)
+        victim = b.file("victim")
+        for app, elsewhere in ((b.root.joinpath(*["d" * 60] * 5), None),
+                               (b.root / "Café", b.root / "Cafe")):
+            for folder in (app, elsewhere):
+                if folder:
+                    folder.mkdir(parents=True)
+                    (folder / "zelk.lst").write_bytes((b.entry(victim) + "\n").encode())
+            (app / "zelk.exe").write_bytes((b.app / "zelk.exe").read_bytes())
+            r = b.run(exe=app / "zelk.exe")
+            self.assertOutput(r, NO_PATH + FOUND, 2)
+            self.assertTrue(victim.exists() and (app / "zelk.lst").exists(), app)
+            self.assertFailurePause(r)
 
 
 class LinuxOnly(E2ECase):

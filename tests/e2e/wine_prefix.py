@@ -11,7 +11,7 @@ from pathlib import Path
 WINE = "/usr/lib/wine/wine64"
 SERVER = "/usr/lib/wine/wineserver64"
 RELAY_CALLS = ("user32.GetForegroundWindow;user32.GetSystemMenu;user32.EnableMenuItem;"
-               "kernel32.Sleep;kernel32.GetModuleFileNameA")
+               "kernel32.Sleep;kernel32.GetModuleFileNameW")
 
 
 def wine_env(prefix):

@@ -156,12 +156,20 @@ TEST_F(DeletionList, CommandThatCannotStartEndsTheListWithItsReason) {
 
 TEST_F(DeletionList, PathThatCannotBeCheckedAfterItsCommandCountsAsDone) {
     exists({"/d/a", "/d/b"});
-    fake::state().inaccessible_after.insert("/d/a");
+    fake::state().check_error_after["/d/a"] = EACCES;
     ListRun r = run("/d/a\n/d/b\n");
     EXPECT_EQ(r.run_code, 0);
     EXPECT_EQ(r.out,
               "/d/a にアクセスできません。アクセス権があるか確認して下さい。\n"
               "/d/b が削除されました。\n");
+    // Any other error leaves it unknown whether the path is gone: never reported as deleted.
+    reset();
+    exists({"/d/a", "/d/b"});
+    fake::state().check_error_after["/d/a"] = ENOTCONN;
+    r = run("/d/a\n/d/b\n");
+    EXPECT_EQ(r.run_code, -32);
+    EXPECT_EQ(r.out,
+              "/d/a を削除できませんでした。他のプログラムから開かれていないか確認して下さい。\n");
 }
 
 TEST_F(DeletionList, MissingListTellsWhereItWasLookedFor) {

@@ -30,56 +30,49 @@ TEST(DeltreeArguments, OneLeadingSwitchThenOnlyPaths) {
     }
 }
 
+// The paths of `list`, separated by '|'.
+std::vector<std::string> paths(std::string list) {
+    std::vector<std::string> out;
+    for (std::size_t at; (at = list.find('|')) != std::string::npos; list.erase(0, at + 1))
+        out.push_back(list.substr(0, at));
+    out.push_back(list);
+    return out;
+}
+
 TEST(DeltreeRefusal, RootsDotFoldersAndDevicesAsThePlatformResolvesThem) {
-    for (const char* path : {"/", "//", ".", "..", "./", "../", "d/..", "d/.", "/..", "a/../.."})
-        EXPECT_NE(refusal_reason(path, false), nullptr) << path;
-    for (const char* path : {"", "a", "/a", "a/", "...", ".a", "a..", "a/.b", "C:\\", ". ", ".. ",
-                             "d/. ", "C: ", "\\\\srv\\share", "\\\\?\\C:\\"})
-        EXPECT_EQ(refusal_reason(path, false), nullptr) << path;
-    // Win32 trims trailing dots and spaces from a last name and reads a ':' as a stream.
-    for (const char* path : {"C:\\",
-                             "c:/",
-                             "C:",
-                             "\\",
-                             "C:.",
-                             "C:..",
-                             "d\\..",
-                             "\\\\srv\\share\\",
-                             "\\\\srv\\share",
-                             "\\\\srv",
-                             "//srv/share/",
-                             "\\\\?\\C:\\",
-                             ". ",
-                             ".. ",
-                             "...",
-                             "..\\. ",
-                             "d\\.. ",
-                             "d\\ ..",
-                             "C: ",
-                             "C:. ",
-                             "\\. ",
-                             "d\\. \\",
-                             "d\\..::$INDEX_ALLOCATION",
-                             "d\\::$DATA",
-                             "\\\\srv\\share\\. ",
-                             "\\\\srv\\表示",
-                             "\\\\.\\C:",
-                             "\\\\.\\NUL",
-                             "\\\\.\\COM1",
-                             "\\??\\C:\\",
-                             "//./C:/",
-                             "\\\\?\\UNC\\srv\\share\\",
-                             "\\\\?\\Volume{0a1b}\\",
-                             "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\",
-                             "\\\\?\\GLOBALROOT\\??\\C:\\",
-                             "\\\\?\\GLOBALROOT\\Device\\Harddisk0\\Partition1",
-                             "\\\\?\\GLOBALROOT\\Device\\Mup\\s\\sh"})
-        EXPECT_NE(refusal_reason(path, true), nullptr) << path;
-    for (const char* path :
-         {"C:\\x", "C:x", "\\\\srv\\share\\x", "x", "C:\\x\\", "\\\\?\\C:\\x", "d\\x. ", "...x",
-          "d\\.x", "\\\\?\\UNC\\srv\\share\\x", "\\\\?\\Volume{0a1b}\\x", "\\\\.\\pipe\\x",
-          "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x\\y"})
-        EXPECT_EQ(refusal_reason(path, true), nullptr) << path;
+    struct Case {
+        bool windows;
+        bool refused;
+        const char* paths;
+    } cases[] = {
+        {false, true, "/|//|.|..|./|../|d/..|d/.|/..|a/../.."},
+        // Ordinary names on Linux.
+        {false, false, "|a|/a|a/|...|.a|a..|a/.b|C:\\|. |.. |d/. |C: |foo |NUL|\\\\srv\\share"},
+        {true, true,
+         "C:\\|c:/|C:|\\|C:.|C:..|d\\..|\\\\srv\\share\\|\\\\srv\\share|\\\\srv|//srv/share/"},
+        // Win32 drops trailing dots and spaces from names and reads a ':' as a stream.
+        {true, true,
+         ". |.. |...|..\\. |d\\.. |d\\ ..|C: |C:. |\\. |d\\. "
+         "\\|d\\..::$INDEX_ALLOCATION|d\\::$DATA|"
+         "\\\\srv\\share\\. |foo |d\\bar.|a.\\b|...\\x|d\\x. "},
+        // Devices, and the device namespace's roots, however spelled.
+        {true, true,
+         "NUL|con|C:\\dir\\COM1.txt|LPT¹|aux .txt|\\\\.\\C:|\\\\.\\NUL|\\\\.\\COM1|\\??\\C:\\|"
+         "//./C:/|\\\\.\\X\\..\\C:\\|\\\\?\\UNC\\srv\\share\\|\\\\?\\Volume{0a1b}\\|\\\\srv\\表示|"
+         "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\|\\\\?\\GLOBALROOT\\??\\C:\\|"
+         "\\\\?\\GLOBALROOT\\Device\\Harddisk0\\Partition1|\\\\?\\GLOBALROOT\\Device\\Mup\\s\\sh|"
+         "\\\\?\\GLOBALROOT\\Device\\LanmanRedirector\\;Z:0000\\srv\\share\\"},
+        // "\\?\" names are taken exactly as written: "foo " there is the file "foo ".
+        {true, false,
+         "C:\\x|C:x|\\\\srv\\share\\x|x|C:\\x\\|\\\\?\\C:\\x|...x|d\\.x|a.b\\c|NULL|COM10|console|"
+         "\\\\?\\C:\\foo |\\\\?\\C:\\d\\NUL|\\\\?\\UNC\\srv\\share\\x|\\\\?\\Volume{0a1b}\\x|"
+         "\\\\.\\pipe\\x|\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x\\y"},
+    };
+    for (const Case& c : cases) {
+        for (const std::string& path : paths(c.paths))
+            EXPECT_EQ(refusal_reason(path.c_str(), c.windows) != nullptr, c.refused)
+                << path << (c.windows ? " (Windows)" : " (POSIX)");
+    }
 }
 
 std::vector<std::string> split(const char* line) {

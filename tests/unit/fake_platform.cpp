@@ -44,7 +44,8 @@ int path_access(const char* path, int mode) {
     (void)mode;
     if ((s.list && path == s.list_path) || s.existing.count(path)) return 0;
     bool after_command = !s.commands.empty() && s.commands.back() == path;
-    errno = after_command && s.inaccessible_after.count(path) ? EACCES : ENOENT;
+    auto error = s.check_error_after.find(path);
+    errno = after_command && error != s.check_error_after.end() ? error->second : ENOENT;
     return -1;
 }
 
@@ -72,7 +73,7 @@ int run_deletion_command(const char* tool, const char* path) {
     return outcome.status;
 }
 
-std::string path_as_utf8(const char* path) { return path; }
+std::vector<std::string> spellings_to_judge(const char* path) { return {path}; }
 
 void ignore_lost_output() {}
 

@@ -26,7 +26,7 @@ struct State {
     std::optional<std::string> next_list;  // a new list put in place during the first command
     long list_read_error_at = -1;          // byte offset where reading the list fails, -1: never
     std::set<std::string> existing;
-    std::set<std::string> inaccessible_after;        // existence check after the command: EACCES
+    std::map<std::string, int> check_error_after;    // existence check after the command: errno
     std::map<std::string, CommandOutcome> outcomes;  // by path; default: exits 0, removes
     std::string cwd = "/home/user";
     std::optional<std::string> path_variable;  // PATH; nullopt: unset

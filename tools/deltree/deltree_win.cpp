@@ -58,6 +58,20 @@ private:
     HANDLE h_;
 };
 
+// Which file a handle is: the volume and the file index.
+struct FileId {
+    DWORD volume = 0;
+    std::uint64_t index = 0;
+    bool operator==(const FileId&) const = default;
+};
+
+std::optional<FileId> id_of(HANDLE h) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(h, &info)) return std::nullopt;
+    return FileId{info.dwVolumeSerialNumber,
+                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
 std::wstring widen(const std::string& s) {
     int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
     std::wstring w(n > 0 ? n - 1 : 0, L'\0');
@@ -161,7 +175,8 @@ public:
     explicit TreeWalk(unsigned threads) : pool_(threads, Runner{this}) {}
 
     // Empties and removes the tree at `path` (extended form), shown as `shown`. True when gone.
-    bool run(const std::wstring& path, const std::string& shown, DWORD attrs);
+    // `judged`: the folder that was found fit to go; any other found at `path` now is left.
+    bool run(const std::wstring& path, const std::string& shown, DWORD attrs, const FileId& judged);
 
 private:
     struct Runner {
@@ -179,12 +194,19 @@ private:
     WorkPool<Folder*, Runner> pool_;
 };
 
-bool TreeWalk::run(const std::wstring& path, const std::string& shown, DWORD attrs) {
+bool TreeWalk::run(const std::wstring& path, const std::string& shown, DWORD attrs,
+                   const FileId& judged) {
     auto* top = new Folder(nullptr, path, shown, attrs);
     if (!open_folder(top)) {
         bool gone = !top->failed;  // removed as it is, or by someone else
         delete top;
         return gone;
+    }
+    // A folder on the way swapped for a junction since the judgement would lead elsewhere.
+    if (id_of(top->lock.get()) != judged) {
+        report_failure(shown.c_str(), "was replaced while it was being checked; it is left");
+        delete top;
+        return false;
     }
     pool_.push(top);
     pool_.run();
@@ -320,24 +342,18 @@ std::string without_trailing_separators(std::string s) {
     return s;
 }
 
-// Which file a handle is: the volume and the file index.
-struct FileId {
-    DWORD volume = 0;
-    std::uint64_t index = 0;
-    bool operator==(const FileId&) const = default;
-};
-
-// The identity of the item at `path` (extended form), opened as itself or, with `follow`,
-// through the link it is; nullopt when it cannot be opened or told.
-std::optional<FileId> file_id(const std::wstring& path, bool follow) {
-    UniqueHandle h(CreateFileW(
+// The item at `path` (extended form), opened to be looked at: as itself or, with `follow`,
+// through the link it is.
+HANDLE open_to_look(const std::wstring& path, bool follow) {
+    return CreateFileW(
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING,
-        FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!h.valid() || !GetFileInformationByHandle(h.get(), &info)) return std::nullopt;
-    return FileId{info.dwVolumeSerialNumber,
-                  (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+        FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+}
+
+std::optional<FileId> file_id(const std::wstring& path, bool follow) {
+    UniqueHandle h(open_to_look(path, follow));
+    return h.valid() ? id_of(h.get()) : std::nullopt;
 }
 
 // Whether the folder `h` is the root of its volume (its name within the volume is "\"),
@@ -353,37 +369,52 @@ bool is_volume_root(HANDLE h) {
 }
 
 // Whether the folder `target` is the current folder of this process or a folder above it, by
-// identity: no spelling (short names, case, trailing dots, a junction on the way) hides it.
-// Each folder above is taken both as itself and through the link it may be.
+// identity: no spelling (short names, case, trailing dots, the \\?\ forms) hides it. The folders
+// above are taken along the current folder's path as this process knows it and along its final
+// path, with links and substituted drives resolved, each folder both as itself and through the
+// link it may be.
 bool holds_current_folder(const FileId& target) {
     DWORD n = GetCurrentDirectoryW(0, nullptr);
     std::wstring cwd(n, L'\0');
     cwd.resize(GetCurrentDirectoryW(n, cwd.data()));
-    std::wstring folder = extended_path(cwd);
-    for (;;) {
-        if (file_id(folder, false) == target || file_id(folder, true) == target) return true;
-        std::size_t cut = folder.rfind(L'\\');
-        // Down to the root, which is refused on its own account.
-        if (cut == std::wstring::npos || cut <= 6) return false;
-        folder.resize(cut);
+    std::vector<std::wstring> chains{extended_path(cwd)};
+    UniqueHandle here(open_to_look(chains[0], true));
+    for (DWORD volume_name : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+        std::wstring final_path(32768, L'\0');
+        DWORD len = here.valid() ? GetFinalPathNameByHandleW(here.get(), final_path.data(), 32768,
+                                                             volume_name)
+                                 : 0;
+        if (len == 0 || len >= 32768) continue;
+        final_path.resize(len);
+        chains.push_back(final_path);
+        break;
     }
+    for (std::wstring folder : chains) {
+        for (;;) {
+            if (file_id(folder, false) == target || file_id(folder, true) == target) return true;
+            std::size_t cut = folder.rfind(L'\\');
+            // Down to the root, which is refused on its own account.
+            if (cut == std::wstring::npos || cut <= 6) break;
+            folder.resize(cut);
+        }
+    }
+    return false;
 }
 
-// Why the folder at `full` (extended form) must not go, judged on what it is rather than how
-// it is spelled; nullptr when it may.
-const char* resolved_refusal(const std::wstring& full) {
-    UniqueHandle h(CreateFileW(full.c_str(), FILE_READ_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                               OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!h.valid() || !GetFileInformationByHandle(h.get(), &info))
-        return "cannot be told apart from a root or the current folder";
-    if (is_volume_root(h.get())) return "is the root of a drive or filesystem";
-    FileId id{info.dwVolumeSerialNumber,
-              (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-    if (holds_current_folder(id)) return "is the current folder or a folder above it";
-    return nullptr;
+// A plain folder judged for removal: why it must stay, judged on what it is rather than how it
+// is spelled (nullptr when it may go), and which folder was judged.
+struct Judged {
+    const char* refusal;
+    FileId id;
+};
+
+Judged judge_folder(const std::wstring& full) {
+    UniqueHandle h(open_to_look(full, false));
+    std::optional<FileId> id = h.valid() ? id_of(h.get()) : std::nullopt;
+    if (!id) return {"cannot be told apart from a root or the current folder", {}};
+    if (is_volume_root(h.get())) return {"is the root of a drive or filesystem", *id};
+    if (holds_current_folder(*id)) return {"is the current folder or a folder above it", *id};
+    return {nullptr, *id};
 }
 
 }  // namespace
@@ -395,6 +426,9 @@ void read_command_line(int, char**, ArgumentList& out) {
 void keep_running_without_output() {}
 
 const char* refusal_reason_of(const char* path) {
+    // Text that is not valid in the code page would reach the system as some other name.
+    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0) <= 0)
+        return "is not valid text in the system's code page";
     // Judged in UTF-8: in code page 932 the second byte of a character may be '\'.
     return refusal_reason(narrow(widen(path), CP_UTF8).c_str(), true);
 }
@@ -423,12 +457,13 @@ bool remove_path(const char* path) {
         report_error(path, GetLastError());
         return false;
     }
-    if (const char* reason = resolved_refusal(full)) {
-        report_failure(path, reason);
+    Judged judged = judge_folder(full);
+    if (judged.refusal) {
+        report_failure(path, judged.refusal);
         return false;
     }
     TreeWalk walk(thread_count());
-    return walk.run(full, without_trailing_separators(path), attrs);
+    return walk.run(full, without_trailing_separators(path), attrs, judged.id);
 }
 
 }  // namespace deltree
