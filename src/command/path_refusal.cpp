@@ -16,6 +16,7 @@ constexpr char kRoot[] = "is the root of a drive or filesystem";
 constexpr char kShareRoot[] = "is the root of a network share";
 constexpr char kDotFolder[] = "names the current or parent folder";
 constexpr char kDevice[] = "is a device, not a file or folder";
+constexpr char kObjectNamespace[] = "names the system's object namespace, not a file or folder";
 constexpr char kTrimmedName[] = "has a name ending in a dot or a space, which Windows drops";
 
 bool is_separator(char c, bool windows) { return c == '/' || (windows && c == '\\'); }
@@ -49,8 +50,9 @@ Parts split(std::string_view s, bool windows) {
 }
 
 // How Win32 reads the names of a path. A plain path has trailing dots and spaces dropped from
-// its names, and a last name like "NUL" or "COM1.txt" taken for a device; a "\\.\" path is
-// trimmed too, but names no devices; a "\\?\" path is taken exactly as written.
+// its names, and a last name like "NUL" or "COM1.txt" taken for a device; a path in the device
+// namespace names no devices that way. Windows keeps trailing dots and spaces in a "\\?\" path,
+// but Wine drops them there too, so they count as dropped everywhere.
 struct Reading {
     bool trims;
     bool maps_devices;
@@ -58,7 +60,6 @@ struct Reading {
 constexpr Reading kPosix{false, false};
 constexpr Reading kWin32{true, true};
 constexpr Reading kDeviceNamespace{true, false};
-constexpr Reading kExact{false, false};
 
 // Whether a last name resolves to the folder it lies in or the one above. Win32 drops trailing
 // dots and spaces from a last name and reads everything from a ':' on as a stream of it, so on
@@ -70,7 +71,7 @@ bool is_dot_name(std::string_view name, bool windows) {
 }
 
 // "foo " and "foo." both name "foo" to Win32, though NTFS can hold all three: such a name
-// could only delete something else than what it spells.
+// could delete something else than what it spells.
 bool has_trimmed_end(std::string_view name) {
     name = name.substr(0, name.find(':'));
     return !name.empty() && name != "." && name != ".." &&
@@ -122,35 +123,21 @@ Parts without_dot_names(const Parts& parts) {
 }
 
 // A path in the device namespace ("\\?\", "\\.\", "\??\"), `parts` beginning after the prefix.
-// Volumes have many names there; the ones a front end could come by are refused as roots, and a
-// name with nothing after it is a volume or a device ("\\.\C:", "\\.\NUL", "\\.\PhysicalDrive0").
+// Only the forms that name a file or folder are let through: a drive, a share (UNC) or a volume
+// by its GUID, each with something below its root; "Global\" is the same namespace again. The
+// object namespace (GLOBALROOT) has more names for volumes, shares and devices than any rule can
+// know, and everything else there is a device ("\\.\NUL", "\\.\PhysicalDrive0").
 const char* device_path_reason(const Parts& given, Reading reading) {
     if (!given.empty() && is_dot_name(given.back(), true)) return kDotFolder;
     Parts parts = without_dot_names(given);
-    while (!parts.empty() && same_text(parts[0], "GLOBALROOT")) {
-        // The object namespace: its drive-letter folders lead back to the forms below, the
-        // network redirectors to a share (after the connection's own ";…" name, if any), and
-        // any short path to a volume.
-        parts.erase(parts.begin());
-        if (!parts.empty() && (same_text(parts[0], "??") || same_text(parts[0], "GLOBAL??") ||
-                               same_text(parts[0], "DosDevices"))) {
-            parts.erase(parts.begin());
-            continue;
-        }
-        if (parts.size() >= 2 && same_text(parts[0], "Device") &&
-            (same_text(parts[1], "Mup") || same_text(parts[1], "LanmanRedirector"))) {
-            auto server = parts.begin() + 2;
-            while (server != parts.end() && server->front() == ';') ++server;
-            return share_reason(Parts(server, parts.end()), reading);
-        }
-        return parts.size() <= 3 ? kRoot : names_reason(parts, true, reading);
-    }
+    while (!parts.empty() && same_text(parts[0], "Global")) parts.erase(parts.begin());
     if (parts.empty()) return kRoot;
+    if (same_text(parts[0], "GLOBALROOT")) return kObjectNamespace;
     if (same_text(parts[0], "UNC"))
         return share_reason(Parts(parts.begin() + 1, parts.end()), reading);
     if (is_drive(parts[0]) || same_text(parts[0].substr(0, 7), "Volume{"))
         return parts.size() == 1 ? kRoot : names_reason(parts, true, reading);
-    return parts.size() == 1 ? kDevice : names_reason(parts, true, reading);
+    return kDevice;
 }
 
 bool has_device_prefix(std::string_view p) {
@@ -165,8 +152,7 @@ const char* refusal_reason(const char* path, bool windows) {
     std::string_view p = path;
     if (p.empty()) return nullptr;  // names nothing at all: not found, never a root
     if (windows && has_device_prefix(p))
-        return device_path_reason(split(p.substr(4), true),
-                                  p[2] == '.' ? kDeviceNamespace : kExact);
+        return device_path_reason(split(p.substr(4), true), kDeviceNamespace);
     Reading reading = windows ? kWin32 : kPosix;
     bool unc = windows && p.size() >= 2 && is_separator(p[0], true) && is_separator(p[1], true);
     if (unc) return share_reason(split(p, true), reading);

@@ -77,9 +77,10 @@ int run_deletion_command(const char* tool, const char* path);
 // below 0x80 is the character it looks like (in code page 932 the second byte of a character
 // may be '\'): on Windows the path as written and the full path Win32 resolves it to, in
 // UTF-8; on POSIX the bytes as they are. Empty when the path cannot be judged: on Windows, text
-// that is not valid in the ANSI code page (the system would read it as some other name), or a
-// path not fully qualified while the current folder is a network path, where cmd.exe cannot
-// stay and would resolve it against the Windows folder.
+// that is not valid in the ANSI code page (the system would read it as some other name), and,
+// while the current folder is a network path (where cmd.exe cannot stay: it moves to the
+// Windows folder), a path not fully qualified or one that spells the current folder or a
+// folder above it.
 std::vector<std::string> spellings_to_judge(const char* path);
 
 // Keeps a closed or full output from ending the process: on POSIX, SIGPIPE and SIGXFSZ are

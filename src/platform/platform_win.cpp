@@ -112,10 +112,19 @@ std::vector<std::string> spellings_to_judge(const char* path) {
                      (wide.size() >= 3 && wide[1] == L':' && is_sep(wide[2]));
     std::wstring cwd(GetCurrentDirectoryW(0, nullptr), L'\0');
     cwd.resize(GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), cwd.data()));
-    if (!qualified && cwd.size() >= 2 && is_sep(cwd[0]) && is_sep(cwd[1])) return {};
+    bool network_cwd = cwd.size() >= 2 && is_sep(cwd[0]) && is_sep(cwd[1]);
+    if (!qualified && network_cwd) return {};
     DWORD full_len = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     std::wstring full(full_len, L'\0');
     full.resize(full_len ? GetFullPathNameW(wide.c_str(), full_len, full.data(), nullptr) : 0);
+    while (full.size() > 3 && is_sep(full.back())) full.pop_back();
+    // deltree.exe never removes its current folder or one above it, but from a network folder
+    // cmd.exe has moved it to the Windows folder: zelk's own current folder is guarded here.
+    if (network_cwd && !full.empty() && full.size() <= cwd.size() &&
+        CompareStringOrdinal(full.c_str(), static_cast<int>(full.size()), cwd.c_str(),
+                             static_cast<int>(full.size()), TRUE) == CSTR_EQUAL &&
+        (full.size() == cwd.size() || is_sep(cwd[full.size()])))
+        return {};
     std::vector<std::string> spellings;
     for (const std::wstring& w : {wide, full}) {
         int m = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);

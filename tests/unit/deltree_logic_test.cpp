@@ -61,12 +61,14 @@ TEST(DeltreeRefusal, RootsDotFoldersAndDevicesAsThePlatformResolvesThem) {
          "//./C:/|\\\\.\\X\\..\\C:\\|\\\\?\\UNC\\srv\\share\\|\\\\?\\Volume{0a1b}\\|\\\\srv\\表示|"
          "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\|\\\\?\\GLOBALROOT\\??\\C:\\|"
          "\\\\?\\GLOBALROOT\\Device\\Harddisk0\\Partition1|\\\\?\\GLOBALROOT\\Device\\Mup\\s\\sh|"
-         "\\\\?\\GLOBALROOT\\Device\\LanmanRedirector\\;Z:0000\\srv\\share\\"},
-        // "\\?\" names are taken exactly as written: "foo " there is the file "foo ".
+         "\\\\?\\GLOBALROOT\\Device\\LanmanRedirector\\;Z:0000\\srv\\share\\|"
+         "\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x\\y|\\\\?\\Global\\C:\\|\\\\.\\Global\\NUL|"
+         "\\\\?\\Global\\UNC\\srv\\share\\|\\\\.\\pipe\\x|//?/C:/x/foo.|\\\\?\\C:\\foo "},
+        // A device name means itself only in a plain path.
         {true, false,
          "C:\\x|C:x|\\\\srv\\share\\x|x|C:\\x\\|\\\\?\\C:\\x|...x|d\\.x|a.b\\c|NULL|COM10|console|"
-         "\\\\?\\C:\\foo |\\\\?\\C:\\d\\NUL|\\\\?\\UNC\\srv\\share\\x|\\\\?\\Volume{0a1b}\\x|"
-         "\\\\.\\pipe\\x|\\\\?\\GLOBALROOT\\Device\\HarddiskVolume1\\x\\y"},
+         "\\\\?\\C:\\d\\NUL|\\\\?\\UNC\\srv\\share\\x|\\\\?\\Volume{0a1b}\\x|"
+         "\\\\.\\C:\\x|\\\\?\\Global\\C:\\x"},
     };
     for (const Case& c : cases) {
         for (const std::string& path : paths(c.paths))

@@ -52,6 +52,30 @@ private:
     int fd_;
 };
 
+// Whether the folder `target` is the current folder of this process or a folder above it,
+// judged by device and inode: no spelling ("../../b", "$PWD", a link on the way) removes the
+// folder that the caller works in. Taken step by step through "..", up to the root (or to the
+// root of a chroot, whose ".." is itself).
+bool holds_current_folder(const struct stat& target) {
+    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool held = false;
+    for (struct stat here{}; fd >= 0 && fstat(fd, &here) == 0;) {
+        if (here.st_dev == target.st_dev && here.st_ino == target.st_ino) {
+            held = true;
+            break;
+        }
+        int up = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        struct stat above {};
+        bool at_root = up < 0 || (fstat(up, &above) == 0 && above.st_dev == here.st_dev &&
+                                  above.st_ino == here.st_ino);
+        ::close(fd);
+        fd = up;
+        if (at_root) break;
+    }
+    if (fd >= 0) ::close(fd);
+    return held;
+}
+
 }  // namespace
 
 void read_command_line(int argc, char** argv, ArgumentList& out) {
@@ -92,6 +116,10 @@ bool remove_path(const char* path) {
     struct stat root {};
     if (stat("/", &root) == 0 && st.st_dev == root.st_dev && st.st_ino == root.st_ino) {
         report_failure(path, "is the root folder under another name");
+        return false;
+    }
+    if (holds_current_folder(st)) {
+        report_failure(path, "is the current folder or a folder above it");
         return false;
     }
     return remove_tree(parent.get(), *parent_id, top.name, top.prefix);

@@ -72,6 +72,19 @@ std::optional<FileId> id_of(HANDLE h) {
                   (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
 }
 
+// The path of the open item `h` with every link and substituted drive resolved, in the
+// extended (\\?\) form; "" when the system cannot tell it.
+std::wstring final_path(HANDLE h) {
+    for (DWORD volume_name : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
+        std::wstring path(32768, L'\0');
+        DWORD len = GetFinalPathNameByHandleW(h, path.data(), 32768, volume_name);
+        if (len == 0 || len >= 32768) continue;
+        path.resize(len);
+        return path;
+    }
+    return {};
+}
+
 std::wstring widen(const std::string& s) {
     int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
     std::wstring w(n > 0 ? n - 1 : 0, L'\0');
@@ -159,8 +172,8 @@ struct Folder {
           shown(std::move(shown_path)),
           attrs(a) {}
 
-    Folder* const parent;  // nullptr for the top
-    const std::wstring path;
+    Folder* const parent;     // nullptr for the top
+    std::wstring path;        // the top's becomes its final path once it is open
     const std::string shown;  // for messages: the user's name for the tree and the way down
     const DWORD attrs;
     UniqueHandle lock;
@@ -208,6 +221,10 @@ bool TreeWalk::run(const std::wstring& path, const std::string& shown, DWORD att
         delete top;
         return false;
     }
+    // From here on everything is named from the top's final path: a link or junction above the
+    // top, which someone could point elsewhere meanwhile, is never followed again, and the real
+    // folders above cannot be renamed while the top is open.
+    if (std::wstring real = final_path(top->lock.get()); !real.empty()) top->path = real;
     pool_.push(top);
     pool_.run();
     return !top_failed_;
@@ -323,6 +340,13 @@ Folder* TreeWalk::finish(Folder* folder) {
 
 // The \\?\ form of `wide`: absolute, with no 260-character limit and no further rewriting.
 std::wstring extended_path(const std::wstring& wide) {
+    // A "\\?\" path is taken exactly as written: "\\?\C:\dir\foo " is the file "foo ", which
+    // GetFullPathNameW would trim to "foo", another file.
+    if (wide.rfind(L"\\\\?\\", 0) == 0) {
+        std::wstring exact = wide;
+        while (exact.size() > 7 && exact.back() == L'\\') exact.pop_back();
+        return exact;
+    }
     DWORD n = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
     std::wstring full(n, L'\0');
     n = GetFullPathNameW(wide.c_str(), n, full.data(), nullptr);
@@ -337,9 +361,11 @@ std::wstring extended_path(const std::wstring& wide) {
 
 std::wstring extended_path(const char* path) { return extended_path(widen(path)); }
 
-std::string without_trailing_separators(std::string s) {
-    while (s.size() > 1 && (s.back() == '\\' || s.back() == '/')) s.pop_back();
-    return s;
+// Taken off in UTF-16: in code page 932 the second byte of a character may be '\\'.
+std::string without_trailing_separators(const char* path) {
+    std::wstring w = widen(path);
+    while (w.size() > 1 && (w.back() == L'\\' || w.back() == L'/')) w.pop_back();
+    return narrow(w);
 }
 
 // The item at `path` (extended form), opened to be looked at: as itself or, with `follow`,
@@ -379,16 +405,8 @@ bool holds_current_folder(const FileId& target) {
     cwd.resize(GetCurrentDirectoryW(n, cwd.data()));
     std::vector<std::wstring> chains{extended_path(cwd)};
     UniqueHandle here(open_to_look(chains[0], true));
-    for (DWORD volume_name : {VOLUME_NAME_DOS, VOLUME_NAME_GUID}) {
-        std::wstring final_path(32768, L'\0');
-        DWORD len = here.valid() ? GetFinalPathNameByHandleW(here.get(), final_path.data(), 32768,
-                                                             volume_name)
-                                 : 0;
-        if (len == 0 || len >= 32768) continue;
-        final_path.resize(len);
-        chains.push_back(final_path);
-        break;
-    }
+    if (std::wstring real = here.valid() ? final_path(here.get()) : L""; !real.empty())
+        chains.push_back(real);
     for (std::wstring folder : chains) {
         for (;;) {
             if (file_id(folder, false) == target || file_id(folder, true) == target) return true;
