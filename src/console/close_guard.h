@@ -6,8 +6,17 @@
 // Greys (false) or enables (true) the Close command of `window`'s system menu.
 void set_close_enabled(platform::Window window, bool enabled);
 
-// The first act of the run: takes the foreground window as the console and greys its Close.
-void begin_close_guard();
+// Greys the Close command of the window in the foreground, taken as the console, for as long as
+// it lives: made as the run's first act, and gone as its last, after a failed run's pause. The
+// window taken at the start is the one released, whatever is in the foreground by then. None of
+// its calls is checked: without a window, the run goes on unguarded.
+class CloseGuard {
+public:
+    CloseGuard() : window_(platform::foreground_window()) { set_close_enabled(window_, false); }
+    ~CloseGuard() { set_close_enabled(window_, true); }
+    CloseGuard(const CloseGuard&) = delete;
+    CloseGuard& operator=(const CloseGuard&) = delete;
 
-// The last act of the run, on both outcome paths: the kept window's Close is enabled again.
-void end_close_guard();
+private:
+    platform::Window window_;
+};

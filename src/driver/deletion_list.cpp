@@ -7,20 +7,14 @@
 #include <vector>
 
 #include "command/delete_command.h"
-#include "command/path_refusal.h"
 #include "driver/list_reader.h"
-#include "driver/run_code.h"
+#include "driver/run_outcome.h"
 #include "messages/messages.h"
+#include "paths/path_refusal.h"
 #include "platform/platform.h"
 #include "search/tool_search.h"
 
 namespace {
-
-// What the entries came to: the last command's status and the failure that ended them, if any.
-struct EntriesOutcome {
-    int last_status = 0;
-    int failure = 0;
-};
 
 long fill_from_list(void* source, char* buf, std::size_t size) {
     return static_cast<platform::ListFile*>(source)->read(buf, size);
@@ -47,30 +41,36 @@ bool is_refused(const char* path) {
     std::vector<std::string> spellings = platform::spellings_to_judge(path);
     if (spellings.empty()) return true;
     for (const std::string& spelling : spellings)
-        if (refusal_reason(spelling.c_str(), platform::kWindowsPaths)) return true;
+        if (refusal_reason(spelling.c_str(), kWindowsPaths)) return true;
     return false;
 }
 
-// Deletes one entry: the failure that must end the list, or 0.
-int delete_entry(const char* path, EntriesOutcome& outcome) {
+// What one entry came to: the failure that must end the list, if any, and the command's status
+// when it ran.
+struct EntryOutcome {
+    Failure failure = Failure::kNone;
+    bool ran = false;
+    int status = 0;
+};
+
+EntryOutcome delete_entry(const char* path) {
     // A root, a dot folder or a device is never handed to the deletion command, whichever
     // deltree is installed: it is an entry that could not be deleted. (A front end that writes
     // an empty folder name into a path produces these.)
     if (is_refused(path)) {
         std::printf(kMsgEntryRemains, path);
-        return RUN_ENTRY_REMAINS;
+        return {Failure::kEntryRemains};
     }
     if (platform::path_access(path, platform::kAccessExists) != 0) {
         std::printf(kMsgEntryMissing, path);
-        return RUN_ENTRY_MISSING;
+        return {Failure::kEntryMissing};
     }
     int status = run_delete_command(locate_tool_on_path(), path);
-    if (status == -1) return RUN_COMMAND_FAILED;
-    outcome.last_status = status;
+    if (status == -1) return {Failure::kCommandFailed};
     // Only whether the path is gone decides the entry; the command's status is kept as it is.
     if (platform::path_access(path, platform::kAccessExists) == 0) {
         std::printf(kMsgEntryRemains, path);
-        return RUN_ENTRY_REMAINS;
+        return {Failure::kEntryRemains, true, status};
     }
     if (errno == ENOENT) {
         std::printf(kMsgEntryDeleted, path);
@@ -80,28 +80,31 @@ int delete_entry(const char* path, EntriesOutcome& outcome) {
         // The check could not tell whether the path is gone (a network folder that went away,
         // say): it is not counted as deleted.
         std::printf(kMsgEntryRemains, path);
-        return RUN_ENTRY_REMAINS;
+        return {Failure::kEntryRemains, true, status};
     }
-    return 0;
+    return {Failure::kNone, true, status};
 }
 
-EntriesOutcome delete_entries(platform::ListFile& list) {
-    EntriesOutcome outcome;
+// Deletes the entries until the first failure: that failure, and the last command's status.
+RunOutcome delete_entries(platform::ListFile& list) {
+    RunOutcome outcome;
     ListReader reader;
     init_list_reader(reader, fill_from_list, &list, platform::kListTextMode);
     char line[platform::kPathLimit];
-    while (outcome.failure == 0) {
+    while (outcome.failure == Failure::kNone) {
         LineStatus status = read_list_line(reader, line, sizeof line);
         if (status == LineStatus::kPath) {
-            outcome.failure = delete_entry(line, outcome);
+            EntryOutcome entry = delete_entry(line);
+            outcome.failure = entry.failure;
+            if (entry.ran) outcome.last_status = entry.status;
         } else if (status == LineStatus::kUnusable) {
             // Not a path at all; it is reported the way a path that is not there would be.
             std::printf(kMsgEntryMissing, line);
-            outcome.failure = RUN_ENTRY_MISSING;
+            outcome.failure = Failure::kEntryMissing;
         } else if (status == LineStatus::kReadError) {
             // Stopping silently would report the entries never read as deleted.
             std::fputs(kMsgListUnreadable, stdout);
-            outcome.failure = RUN_LIST_UNOPENED;
+            outcome.failure = Failure::kListUnopened;
         } else {
             break;
         }
@@ -118,22 +121,21 @@ bool remove_list(const char* list_path, const platform::ListFile* read) {
 
 }  // namespace
 
-int process_deletion_list(const char* list_path) {
+RunOutcome process_deletion_list(const char* list_path) {
     platform::ListFile list;
-    EntriesOutcome outcome;
+    RunOutcome outcome;
     bool opened = list.open(list_path) == 0;
     if (!opened) {
         report_unopened_list(list_path);
-        outcome.failure = RUN_LIST_UNOPENED;
+        outcome.failure = Failure::kListUnopened;
     } else {
         outcome = delete_entries(list);
         list.close();
     }
     // The list is consumed whatever became of its entries: a second run must not repeat them.
-    int failures = outcome.failure;
     if (!remove_list(list_path, opened ? &list : nullptr)) {
         std::fputs(kMsgListUnremoved, stdout);
-        failures += RUN_LIST_UNREMOVED;
+        outcome.list_unremoved = true;
     }
-    return run_code_of(failures, outcome.last_status);
+    return outcome;
 }

@@ -1,10 +1,11 @@
 // Where the deletion list lives: beside the executable, whatever the current directory.
 #pragma once
 
-#include <cstddef>
+#include <optional>
+#include <string>
 
 inline constexpr char kListName[] = "zelk.lst";
 
-// Forms the list path from the executable's full path. 0, or -1 when the result would not fit
-// `size` bytes with its terminator.
-int form_list_path(const char* exe_path, char* list_path, std::size_t size);
+// The list path formed from the executable's full path, or nothing when the executable's drive
+// or folder does not fit the limits the platform gives them.
+std::optional<std::string> form_list_path(const char* exe_path);

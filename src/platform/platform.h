@@ -16,16 +16,13 @@ inline constexpr std::size_t kPathLimit = 260;
 inline constexpr std::size_t kPathLimit = 4096;
 #endif
 
-// Whether paths follow Windows rules ('\' separators, drives, shares) or POSIX ones.
-#ifdef _WIN32
-inline constexpr bool kWindowsPaths = true;
-#else
-inline constexpr bool kWindowsPaths = false;
-#endif
-
 // Whether the deletion list is read with the Windows runtime's text-mode rules (CR LF, Ctrl-Z)
 // or split at line feeds only, as POSIX names may hold any other byte.
-inline constexpr bool kListTextMode = kWindowsPaths;
+#ifdef _WIN32
+inline constexpr bool kListTextMode = true;
+#else
+inline constexpr bool kListTextMode = false;
+#endif
 
 // The deletion command's file as the tool search looks for it, the separator of PATH entries,
 // and the separator that joins an entry and the file name.

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "command/command_line.h"
+#include "platform/interpreter_line.h"
 #include "platform/platform.h"
 
 namespace platform {

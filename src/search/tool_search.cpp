@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "driver/run_driver.h"
 #include "messages/messages.h"
+#include "messages/trace.h"
 #include "platform/platform.h"
 
 namespace {
@@ -17,23 +17,23 @@ namespace {
 using HeapText = std::unique_ptr<char, decltype(&std::free)>;
 
 // The tool's path in one PATH entry, used as written (not trimmed, unquoted, unexpanded), or
-// "" when the entry does not hold it. `traced`: the debug traces of every step.
+// "" when the entry does not hold it. `traced`: the debug traces of every step (in debug mode).
 std::string tool_in_entry(const char* entry, bool traced) {
     char short_form[platform::kPathLimit];
     if (platform::short_path(entry, short_form, sizeof short_form) != 0) {
         if (traced) {
-            std::printf(kMsgSearchError, entry);
             bool missing = platform::path_access(entry, platform::kAccessExists) != 0;
-            std::fputs(missing ? kMsgPathNotFound : kMsgCantGetPath, stdout);
+            trace(kMsgSearchError, entry);
+            trace("%s", missing ? kMsgPathNotFound : kMsgCantGetPath);
         }
         return {};
     }
     std::string candidate = short_form;
     candidate += platform::kDirSeparator;
     candidate += platform::kToolFileName;
-    if (traced) std::printf(kMsgSearching, candidate.c_str());
+    if (traced) trace(kMsgSearching, candidate.c_str());
     if (platform::path_access(candidate.c_str(), platform::kAccessExists) != 0) return {};
-    if (traced) std::printf(kMsgToolFound, platform::kToolFileName);
+    if (traced) trace(kMsgToolFound, platform::kToolFileName);
     return candidate;
 }
 
@@ -75,7 +75,7 @@ char* split_at_separator(char* s) {
     return sep + 1;
 }
 
-ToolSearchResult search_tool_on_path() { return walk_path(g_debug_mode != 0).result; }
+ToolSearchResult search_tool_on_path() { return walk_path(true).result; }
 
 std::string locate_tool_on_path() { return walk_path(false).tool; }
 

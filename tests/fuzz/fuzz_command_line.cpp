@@ -5,9 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "command/command_line.h"
-#include "command_line.h"
+#include "arguments.h"
+#include "platform/interpreter_line.h"
 
 namespace {
 
@@ -32,11 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (rest.find('%') != std::string::npos) abort();
     // A path with '"' is never a Windows path (the list finds no such file): it is not run.
     if (path.find('"') != std::string::npos) return 0;
-    deltree::ArgumentList args;
     // cmd.exe /c drops the first and the last quote of a line with more than two.
-    deltree::split_raw_command_line(as_expanded(composed.substr(1, composed.size() - 2)).c_str(),
-                                    args);
-    const char* const* got = args.data();
-    if (args.count() != 2 || std::strcmp(got[0], "/Y") != 0 || path != got[1]) abort();
+    std::vector<std::string> got = deltree::split_windows_command_line(
+        as_expanded(composed.substr(1, composed.size() - 2)).c_str());
+    if (got.size() != 2 || got[0] != "/Y" || got[1] != path) abort();
     return 0;
 }

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "driver/run_driver.h"
 #include "fake_platform.h"
+#include "messages/trace.h"
 #include "search/tool_search.h"
 
 namespace {

@@ -16,7 +16,7 @@
 #ifdef _WIN32
 #include <windows.h>
 
-#include "command_line.h"
+#include "arguments.h"
 #endif
 
 namespace {
@@ -27,10 +27,7 @@ std::vector<std::string> arguments(int argc, char** argv) {
     // As the real tool does: the raw line, so that the test sees what cmd.exe handed over.
     (void)argc;
     (void)argv;
-    deltree::ArgumentList list;
-    deltree::split_raw_command_line(GetCommandLineA(), list);
-    const char* const* data = list.data();
-    for (int i = 0; i < list.count(); ++i) args.emplace_back(data[i]);
+    args = deltree::split_windows_command_line(GetCommandLineA());
 #else
     for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 #endif

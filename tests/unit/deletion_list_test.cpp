@@ -32,7 +32,8 @@ protected:
     }
     ListRun run_as_is() {
         ListRun r;
-        r.out = captured_stdout([&] { r.run_code = process_deletion_list("/opt/app/zelk.lst"); });
+        r.out = captured_stdout(
+            [&] { r.run_code = exit_of(process_deletion_list("/opt/app/zelk.lst")).run_code; });
         return r;
     }
     void exists(std::initializer_list<const char*> paths) {

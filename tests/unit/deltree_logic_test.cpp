@@ -4,29 +4,36 @@
 #include <string>
 #include <vector>
 
-#include "command/path_refusal.h"
-#include "command_line.h"
-#include "deltree.h"
+#include <optional>
+
+#include "arguments.h"
+#include "paths/path_refusal.h"
 
 namespace {
 
 TEST(DeltreeArguments, OneLeadingSwitchThenOnlyPaths) {
+    using V = std::vector<std::string>;
     struct Case {
-        std::vector<const char*> args;
-        int result;
+        V args;
+        bool parsed;
         bool quiet;
-        int first_path;
+        V paths;
     } cases[] = {
-        {{"/Y", "a"}, 0, true, 1},    {{"/y", "a"}, 0, true, 1}, {{"a"}, 0, false, 0},
-        {{"/Y", "/Y"}, 0, true, 1},   {{"/Y"}, -1, true, 1},     {{}, -1, false, 0},
-        {{"-rf", "/Y"}, 0, false, 0}, {{"/tmp/x"}, 0, false, 0},
+        {{"/Y", "a"}, true, true, {"a"}},
+        {{"/y", "a"}, true, true, {"a"}},
+        {{"a"}, true, false, {"a"}},
+        {{"/Y", "/Y"}, true, true, {"/Y"}},
+        {{"/Y"}, false, false, {}},
+        {{}, false, false, {}},
+        {{"-rf", "/Y"}, true, false, {"-rf", "/Y"}},
+        {{"/tmp/x"}, true, false, {"/tmp/x"}},
     };
     for (const Case& c : cases) {
-        deltree::Arguments a;
-        EXPECT_EQ(deltree::parse_arguments(static_cast<int>(c.args.size()), c.args.data(), a),
-                  c.result);
-        EXPECT_EQ(a.quiet, c.quiet);
-        EXPECT_EQ(a.first_path, c.first_path);
+        std::optional<deltree::Options> options = deltree::parse_arguments(c.args);
+        ASSERT_EQ(options.has_value(), c.parsed);
+        if (!options) continue;
+        EXPECT_EQ(options->quiet, c.quiet);
+        EXPECT_EQ(options->paths, c.paths);
     }
 }
 
@@ -78,10 +85,7 @@ TEST(DeltreeRefusal, RootsDotFoldersAndDevicesAsThePlatformResolvesThem) {
 }
 
 std::vector<std::string> split(const char* line) {
-    deltree::ArgumentList list;
-    deltree::split_raw_command_line(line, list);
-    const char* const* data = list.data();
-    return std::vector<std::string>(data, data + list.count());
+    return deltree::split_windows_command_line(line);
 }
 
 TEST(DeltreeCommandLine, RawWindowsLineKeepsBackslashesAndQuotedBlanks) {

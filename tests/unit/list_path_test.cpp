@@ -7,10 +7,7 @@
 
 namespace {
 
-std::string list_path_of(const char* exe, std::size_t size = 300) {
-    char buf[300];
-    return form_list_path(exe, buf, size) == 0 ? buf : "(none)";
-}
+std::string list_path_of(const char* exe) { return form_list_path(exe).value_or("(none)"); }
 
 TEST(ListPath, IsBesideTheExecutableWhateverItsName) {
     EXPECT_EQ(list_path_of("C:\\APPS\\TOOL\\CLEAN.EXE"), "C:\\APPS\\TOOL\\zelk.lst");
@@ -20,9 +17,11 @@ TEST(ListPath, IsBesideTheExecutableWhateverItsName) {
     EXPECT_EQ(list_path_of("zelk"), "zelk.lst");
 }
 
-TEST(ListPath, DoesNotFitItsBuffer) {
-    EXPECT_EQ(list_path_of("/usr/bin/zelk", 17), "(none)");
-    EXPECT_EQ(list_path_of("/usr/bin/zelk", 18), "/usr/bin/zelk.lst");
+// The list path itself is composed in full; a folder part over the platform's limit is none.
+TEST(ListPath, FolderLongerThanItsLimitIsNoPath) {
+    std::string folder = "/" + std::string(5000, 'd') + "/";
+    EXPECT_EQ(list_path_of((folder + "zelk").c_str()), "(none)");
+    EXPECT_EQ(list_path_of("/usr/bin/zelk"), "/usr/bin/zelk.lst");
 }
 
 }  // namespace

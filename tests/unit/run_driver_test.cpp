@@ -7,7 +7,9 @@
 
 #include "capture.h"
 #include "driver/run_driver.h"
+#include "driver/run_outcome.h"
 #include "fake_platform.h"
+#include "messages/trace.h"
 
 namespace {
 
@@ -94,6 +96,38 @@ TEST_F(RunDriver, CloseGuardGreysFirstAndEnablesLast) {
     EXPECT_EQ(run({}).status, 68);
     EXPECT_EQ(fake::state().calls,
               (std::vector<std::string>{"foreground", "close grey", "sleep 5000", "close enable"}));
+}
+
+// The README's exit-status table, row for row.
+TEST(RunOutcome, ExitStatusTable) {
+    constexpr bool kKept = false, kUnremoved = true;
+    struct Case {
+        Failure failure;
+        int last_status;
+        bool list_unremoved;
+        Exit exit;
+    } cases[] = {
+        {Failure::kNone, 0, kKept, {false, 0, 0}},
+        {Failure::kNone, 3, kKept, {false, 3, 3}},  // the last deltree's own status
+        {Failure::kNone, -3, kKept, {true, -3, 3}},
+        {Failure::kNone, INT_MIN, kKept, {true, INT_MIN, INT_MIN}},  // negated without overflow
+        {Failure::kNoModulePath, 0, kKept, {true, -2, 2}},
+        {Failure::kListUnopened, 0, kKept, {true, -4, 4}},
+        {Failure::kEntryMissing, 10, kKept, {true, -8, 8}},  // no status changes a failure
+        {Failure::kCommandFailed, 0, kKept, {true, -17, 17}},
+        {Failure::kEntryRemains, static_cast<int>(0xC0000005), kKept, {true, -32, 32}},
+        {Failure::kNone, 70, kUnremoved, {true, -64, 64}},
+        {Failure::kListUnopened, 0, kUnremoved, {true, -68, 68}},
+        {Failure::kEntryMissing, -2, kUnremoved, {true, -72, 72}},
+        {Failure::kCommandFailed, 0, kUnremoved, {true, -81, 81}},
+        {Failure::kEntryRemains, static_cast<int>(0x80000003), kUnremoved, {true, -96, 96}},
+    };
+    for (const Case& c : cases) {
+        Exit exit = exit_of({c.failure, c.last_status, c.list_unremoved});
+        EXPECT_EQ(exit.failed, c.exit.failed) << c.exit.status;
+        EXPECT_EQ(exit.run_code, c.exit.run_code) << c.exit.status;
+        EXPECT_EQ(exit.status, c.exit.status);
+    }
 }
 
 // A negative status of the last command (a Windows crash code), with its path gone, takes the

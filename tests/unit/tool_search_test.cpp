@@ -5,8 +5,8 @@
 #include <string>
 
 #include "capture.h"
-#include "driver/run_driver.h"
 #include "fake_platform.h"
+#include "messages/trace.h"
 #include "search/tool_search.h"
 
 namespace {

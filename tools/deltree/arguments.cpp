@@ -1,25 +1,45 @@
-// The command line of deltree: an optional /Y, then the paths.
-#include "deltree.h"
+// deltree's command line: the switch, the paths, and the raw Windows line split into them.
+#include "arguments.h"
 
 namespace deltree {
 
 namespace {
 
-bool is_quiet_switch(const char* arg) {
-    return arg[0] == '/' && (arg[1] == 'Y' || arg[1] == 'y') && arg[2] == '\0';
-}
+bool is_quiet_switch(const std::string& arg) { return arg == "/Y" || arg == "/y"; }
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
 
-int parse_arguments(int count, const char* const* args, Arguments& out) {
-    out = Arguments{};
-    out.count = count;
-    // One switch at most: after it, "/Y" is a path like any other ("/" begins absolute paths).
-    if (count > 0 && is_quiet_switch(args[0])) {
-        out.quiet = true;
-        out.first_path = 1;
+std::optional<Options> parse_arguments(const std::vector<std::string>& args) {
+    Options options;
+    auto first_path = args.begin();
+    // One switch at most: after it, "/Y" is a path like any other.
+    if (first_path != args.end() && is_quiet_switch(*first_path)) {
+        options.quiet = true;
+        ++first_path;
     }
-    return out.first_path < count ? 0 : -1;
+    if (first_path == args.end()) return std::nullopt;
+    options.paths.assign(first_path, args.end());
+    return options;
+}
+
+std::vector<std::string> split_windows_command_line(const char* line) {
+    std::vector<std::string> args;
+    bool program_name = true;
+    for (const char* p = line;;) {
+        while (is_blank(*p)) ++p;
+        if (*p == '\0') return args;
+        std::string arg;
+        for (bool quoted = false; *p != '\0' && (quoted || !is_blank(*p)); ++p) {
+            if (*p == '"')
+                quoted = !quoted;
+            else
+                arg.push_back(*p);
+        }
+        if (!program_name) args.push_back(std::move(arg));
+        program_name = false;
+    }
 }
 
 }  // namespace deltree

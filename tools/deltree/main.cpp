@@ -1,7 +1,9 @@
 // deltree [/Y] PATH...: deletes each file or folder tree; asks first unless /Y is given.
 #include <cstdio>
+#include <optional>
+#include <string>
 
-#include "command_line.h"
+#include "arguments.h"
 #include "deltree.h"
 
 namespace {
@@ -21,10 +23,10 @@ bool confirmed(const char* path) {
     return answer[0] == 'y' || answer[0] == 'Y';
 }
 
-int delete_paths(const deltree::Arguments& options, const char* const* args) {
+int delete_paths(const deltree::Options& options) {
     int status = kAllGone;
-    for (int i = options.first_path; i < options.count; ++i) {
-        const char* path = args[i];
+    for (const std::string& arg : options.paths) {
+        const char* path = arg.c_str();
         if (const char* reason = deltree::refusal_reason_of(path)) {
             deltree::report_failure(path, reason);
             status = kSomeRemain;
@@ -42,12 +44,11 @@ int delete_paths(const deltree::Arguments& options, const char* const* args) {
 int main(int argc, char** argv) {
     // A reader that goes away must not leave a tree half deleted.
     deltree::keep_running_without_output();
-    deltree::ArgumentList args;
-    deltree::read_command_line(argc, argv, args);
-    deltree::Arguments options;
-    if (deltree::parse_arguments(args.count(), args.data(), options) != 0) {
+    std::optional<deltree::Options> options =
+        deltree::parse_arguments(deltree::command_line_arguments(argc, argv));
+    if (!options) {
         std::fputs("usage: deltree [/Y] PATH...\n", stderr);
         return kUsageError;
     }
-    return delete_paths(options, args.data());
+    return delete_paths(*options);
 }

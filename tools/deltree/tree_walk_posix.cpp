@@ -7,16 +7,12 @@
 // listing gives, without a stat per entry. Subfolders become tasks of their own; whoever
 // finishes a folder's last piece of work removes the folder and reports to its parent.
 //
-// Open descriptors are bounded: folders that only wait for their subfolders are closed, oldest
-// first, and opened again when needed, through ".." from a subfolder or down from an open
-// ancestor, each step checked against the device and inode the folder had.
+// Open descriptors are bounded by a DescriptorBudget (descriptor_budget_posix.h).
 #include "tree_walk_posix.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,63 +22,18 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "deltree.h"
+#include "descriptor_budget_posix.h"
 #include "work_pool.h"
 
 namespace deltree {
 
 namespace {
 
-constexpr int kFolderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 constexpr std::size_t kDirentBufferSize = 128 * 1024;
 constexpr std::uint32_t kChunkEntries = 2048;  // entries per task of a big folder
-
-struct Entry {
-    ino_t ino;
-    std::uint32_t name_offset;
-    unsigned char type;  // as the listing says; DT_UNKNOWN on some filesystems
-};
-
-struct Folder {
-    Folder(Folder* parent_folder, std::string folder_name, const FolderId& parent_id)
-        : parent(parent_folder),
-          name(std::move(folder_name)),
-          dev(parent_id.dev),
-          mount(parent_id.mount) {}
-
-    Folder* const parent;  // nullptr for the top
-    const std::string name;
-    // The parent's device and mount: a folder on another filesystem, or another mount of the
-    // same one (a bind mount), is not entered.
-    const dev_t dev;
-    const std::uint64_t mount;
-    ino_t ino = 0;
-    // Its own identity once open: entered only on its parent's device and mount, it shares them.
-    FolderId id() const { return {dev, ino, mount}; }
-    // The descriptor. The folder's own tasks use it freely while they run; anyone else (a
-    // subfolder removing itself and opening a waiting sibling, the closing of idle folders)
-    // holds the mutex.
-    std::mutex fd_mutex;
-    int fd = -1;
-    std::string names;  // the entries' names, each ended by '\0'
-    std::vector<Entry> entries;
-    // Subfolders found while many folders were open, opened later, one for each subfolder that
-    // finishes, with our descriptor in hand (guarded by fd_mutex).
-    std::vector<std::string> waiting;
-    std::atomic<int> under_way{0};  // subfolders opened and not finished yet
-    std::atomic<std::uint32_t> tasks_left{0};
-    std::atomic<int> pending{1};      // our own entries (as one) and every unfinished subfolder
-    std::atomic<bool> failed{false};  // something inside stays, so the folder stays (reported)
-    std::atomic<bool> denied{false};  // we may not change it: said once for all its entries
-    bool gone = false;  // it turned out to be no folder and was removed as such, or vanished
-    // Place among the open folders that only wait for their subfolders (guarded by the walk).
-    Folder* idle_prev = nullptr;
-    Folder* idle_next = nullptr;
-    bool idle = false;
-};
 
 struct Task {
     enum Job : std::uint8_t {
@@ -106,37 +57,15 @@ void report_errno(const std::string& path, int error) {
 // the same way.
 bool folder_wide(int error) { return error == EACCES || error == EROFS || error == EPERM; }
 
-// Whether `fd` is the folder that was opened as `folder` before.
-bool same_folder(int fd, const Folder* folder) {
-    struct stat st {};
-    return fstat(fd, &st) == 0 && st.st_dev == folder->dev && st.st_ino == folder->ino;
-}
-
-// How many folders to keep open: a quarter of the descriptors this process may have, so that a
-// deep or wide tree never runs out of them. The soft limit is raised towards the hard one first:
-// every folder kept open saves opening it again later.
-int open_folder_bound() {
-    constexpr rlim_t kWanted = 16384;
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 64;
-    if (limit.rlim_cur < kWanted && limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = std::min(kWanted, limit.rlim_max);
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-    }
-    if (limit.rlim_cur == RLIM_INFINITY) return 4096;
-    long quarter = (static_cast<long>(limit.rlim_cur) - 16) / 4;
-    return static_cast<int>(std::clamp(quarter, 2L, 4096L));
-}
-
 class TreeWalk {
 public:
     TreeWalk(int top_parent_fd, const std::string& shown_prefix)
         : prefix_(shown_prefix),
           top_parent_fd_(top_parent_fd),
-          bound_(open_folder_bound()),
+          budget_(top_parent_fd),
           // Every running task holds a folder open: few descriptors allow few threads.
-          threads_(std::min(thread_count(), static_cast<unsigned>(std::max(1, bound_ / 2)))),
+          threads_(
+              std::min(thread_count(), static_cast<unsigned>(std::max(1, budget_.bound() / 2)))),
           pool_(threads_, Runner{this}) {}
 
     bool run(const std::string& name, const FolderId& parent);
@@ -156,15 +85,8 @@ private:
     int open_child(Folder* parent, Folder* child, int parent_fd);
     void release(Folder* folder);
     Folder* finish(Folder* folder);
-    int parent_fd_for_finish(Folder* folder, int& error);
-    int open_again(Folder* folder, int& error);
     void open_waiting(Folder* folder, int fd, bool at_least_one);
     void drop_waiting(Folder* folder, bool vanished);
-    void opened(int count);
-    void make_idle(Folder* folder);
-    void leave_idle(Folder* folder);
-    void unlink_idle(Folder* folder);
-    void close_idle_folders();
     void report_denied(Folder* folder, int error) const;
     void report_lost(const Folder* folder, int error) const;
     std::string path_of(const Folder* folder) const;
@@ -174,13 +96,9 @@ private:
 
     const std::string prefix_;
     const int top_parent_fd_;
-    const int bound_;
+    DescriptorBudget budget_;
     const unsigned threads_;
-    std::atomic<int> open_count_{0};
-    std::mutex idle_mutex_;  // guards the list of idle folders, oldest first
-    Folder* idle_head_ = nullptr;
-    Folder* idle_tail_ = nullptr;
-    bool top_failed_ = false;
+    std::atomic<bool> top_failed_{false};
     WorkPool<Task, Runner> pool_;
 };
 
@@ -202,7 +120,7 @@ void TreeWalk::run_task(const Task& task) {
     case Task::kEntries: remove_entries(task.folder, task.begin, task.end); break;
     case Task::kClose:
         ::close(task.fd);
-        open_count_.fetch_sub(1);
+        budget_.closed();
         break;
     }
 }
@@ -219,7 +137,7 @@ int TreeWalk::open_child(Folder* parent, Folder* child, int parent_fd) {
     if (error == 0) {
         child->fd = fd;
         child->ino = id->ino;
-        opened(1);
+        budget_.opened();
         return 0;
     }
     if (fd >= 0) ::close(fd);
@@ -301,8 +219,8 @@ void TreeWalk::remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t
         std::reverse(folder->waiting.begin(), folder->waiting.end());  // taken from the back
         open_waiting(folder, folder->fd, folder->under_way.load() == 0);
     }
-    close_idle_folders();
-    if (folder->pending.load() > 1) make_idle(folder);  // subfolders still to come back
+    budget_.close_idle_folders();
+    if (folder->pending.load() > 1) budget_.make_idle(folder);  // subfolders still to come back
     release(folder);
 }
 
@@ -327,7 +245,7 @@ Folder* TreeWalk::remove_entry(Folder* folder, const Entry& entry) {
 // Opens a subfolder found in `folder`; with many folders open already, it waits instead.
 Folder* TreeWalk::add_subfolder(Folder* folder, const char* name) {
     folder->pending.fetch_add(1);
-    if (open_count_.load() >= bound_) {
+    if (!budget_.has_room()) {
         std::lock_guard lock(folder->fd_mutex);
         folder->waiting.emplace_back(name);
         return nullptr;
@@ -346,7 +264,7 @@ Folder* TreeWalk::add_subfolder(Folder* folder, const char* name) {
 // Opens waiting subfolders of `folder` through its descriptor `fd` (the caller holds its mutex
 // and still counts in its `pending`): as many as the bound allows, and one at least if asked.
 void TreeWalk::open_waiting(Folder* folder, int fd, bool at_least_one) {
-    while (!folder->waiting.empty() && (at_least_one || open_count_.load() < bound_)) {
+    while (!folder->waiting.empty() && (at_least_one || budget_.has_room())) {
         auto* child = new Folder(folder, std::move(folder->waiting.back()), folder->id());
         folder->waiting.pop_back();
         if (open_child(folder, child, fd) == 0) {
@@ -378,14 +296,14 @@ void TreeWalk::release(Folder* folder) {
         folder = finish(folder);
         finished = true;
     }
-    if (finished) close_idle_folders();
+    if (finished) budget_.close_idle_folders();
 }
 
 // Removes a folder whose entries and subfolders are all done, where it opens the next waiting
 // subfolder of its parent in its place. Returns the parent, for the caller to release (nullptr
 // after the top). Something already gone, removed by someone else, is no failure.
 Folder* TreeWalk::finish(Folder* folder) {
-    leave_idle(folder);
+    budget_.leave_idle(folder);
     Folder* parent = folder->parent;
     bool removed = folder->gone;
     bool needs_parent = !folder->gone && !folder->failed;
@@ -398,8 +316,7 @@ Folder* TreeWalk::finish(Folder* folder) {
         needs_parent = needs_parent || !parent->waiting.empty();
     }
     if (needs_parent) {
-        int error = 0;
-        int parent_fd = parent_fd_for_finish(folder, error);
+        auto [parent_fd, error] = budget_.parent_fd_for_finish(folder);
         if (parent_fd < 0 && error == ENOENT) {
             // The parent has vanished, and this folder with it.
             if (!folder->failed) removed = true;
@@ -423,11 +340,11 @@ Folder* TreeWalk::finish(Folder* folder) {
     if (folder->fd >= 0) {
         // The removed folder is freed by the filesystem when its last descriptor closes: with a
         // second thread at hand and descriptors to spare, that work goes on beside the next one.
-        if (removed && threads_ > 1 && open_count_.load() < bound_) {
+        if (removed && threads_ > 1 && budget_.has_room()) {
             pool_.push({Task::kClose, nullptr, 0, 0, folder->fd});
         } else {
             ::close(folder->fd);
-            open_count_.fetch_sub(1);
+            budget_.closed();
         }
     }
     delete folder;
@@ -438,110 +355,6 @@ Folder* TreeWalk::finish(Folder* folder) {
     }
     if (!removed) parent->failed = true;
     return parent;
-}
-
-// The parent's descriptor for removing `folder` from it (the caller holds the parent's mutex).
-// A closed parent is opened again through "..": the folder was opened from the parent, so the
-// same device and inode prove that nobody moved the chain in between. The parent keeps it: its
-// other subfolders, and the parent itself when it finishes, need it next.
-int TreeWalk::parent_fd_for_finish(Folder* folder, int& error) {
-    Folder* parent = folder->parent;
-    if (!parent) return top_parent_fd_;
-    if (parent->fd >= 0) return parent->fd;
-    int fd = -1;
-    if (folder->fd >= 0) {
-        fd = openat(folder->fd, "..", kFolderOpenFlags);
-        error = fd < 0 ? errno : 0;
-        if (fd >= 0 && !same_folder(fd, parent)) {
-            ::close(fd);
-            fd = -1;
-        }
-    }
-    // A folder that someone else removed has no ".." any more; its parent may still be there.
-    if (folder->fd < 0 || (fd < 0 && error == ENOENT)) fd = open_again(parent, error);
-    if (fd < 0) return -1;
-    parent->fd = fd;
-    opened(1);
-    // Others still to come back to the parent may find it closed again; if this is its last
-    // subfolder, the parent finishes next and needs the descriptor for its own "..".
-    if (parent->pending.load() > 1) make_idle(parent);
-    return fd;
-}
-
-// A new descriptor of a closed folder (the caller closes it): opened step by step down from its
-// nearest open ancestor, each step relative to the one before and checked for the device and
-// inode that folder had, so that two descriptors at most are open at a time. -1 when a step
-// fails: `error` is its errno, or 0 when a folder is not the one it was (the tree was moved).
-int TreeWalk::open_again(Folder* folder, int& error) {
-    std::vector<Folder*> chain;  // the closed folders, from `folder` up
-    int fd = -1;
-    for (Folder* f = folder;; f = f->parent) {
-        chain.push_back(f);
-        if (!f->parent) {
-            fd = openat(top_parent_fd_, f->name.c_str(), kFolderOpenFlags);
-            break;
-        }
-        std::lock_guard lock(f->parent->fd_mutex);
-        if (f->parent->fd >= 0) {
-            fd = openat(f->parent->fd, f->name.c_str(), kFolderOpenFlags);
-            break;
-        }
-    }
-    for (auto it = chain.rbegin();; ++it) {
-        error = fd < 0 ? errno : 0;
-        if (fd < 0 || !same_folder(fd, *it)) break;
-        if (*it == folder) return fd;
-        int next = openat(fd, (*(it + 1))->name.c_str(), kFolderOpenFlags);
-        ::close(fd);
-        fd = next;
-    }
-    if (fd >= 0) ::close(fd);
-    return -1;
-}
-
-void TreeWalk::opened(int count) { open_count_.fetch_add(count); }
-
-void TreeWalk::make_idle(Folder* folder) {
-    std::lock_guard lock(idle_mutex_);
-    if (folder->idle) return;
-    folder->idle = true;
-    folder->idle_prev = idle_tail_;
-    folder->idle_next = nullptr;
-    (idle_tail_ ? idle_tail_->idle_next : idle_head_) = folder;
-    idle_tail_ = folder;
-}
-
-void TreeWalk::leave_idle(Folder* folder) {
-    std::lock_guard lock(idle_mutex_);
-    unlink_idle(folder);
-}
-
-void TreeWalk::unlink_idle(Folder* folder) {
-    if (!folder->idle) return;
-    (folder->idle_prev ? folder->idle_prev->idle_next : idle_head_) = folder->idle_next;
-    (folder->idle_next ? folder->idle_next->idle_prev : idle_tail_) = folder->idle_prev;
-    folder->idle = false;
-}
-
-// Closes idle folders, oldest first, until the bound holds again. A folder in use (its mutex
-// held) is passed over: its holder may be waiting for the idle list. The caller holds no folder's
-// mutex.
-void TreeWalk::close_idle_folders() {
-    if (open_count_.load() <= bound_) return;
-    std::lock_guard lock(idle_mutex_);
-    for (Folder* f = idle_head_; f && open_count_.load() > bound_;) {
-        Folder* next = f->idle_next;
-        if (f->fd_mutex.try_lock()) {
-            unlink_idle(f);
-            if (f->fd >= 0) {
-                ::close(f->fd);
-                f->fd = -1;
-                open_count_.fetch_sub(1);
-            }
-            f->fd_mutex.unlock();
-        }
-        f = next;
-    }
 }
 
 // A folder we may not change fails every removal in it alike: one line says so for all of them.
@@ -569,17 +382,6 @@ std::string TreeWalk::path_of(const Folder* folder) const {
 }
 
 }  // namespace
-
-std::optional<FolderId> identify(int fd) {
-    struct statx st {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &st) == 0)
-        return FolderId{makedev(st.stx_dev_major, st.stx_dev_minor), st.stx_ino,
-                        (st.stx_mask & STATX_MNT_ID) ? st.stx_mnt_id : 0};
-    // A kernel or a sandbox without statx: the device alone still tells other filesystems.
-    struct stat plain {};
-    if (fstat(fd, &plain) != 0) return std::nullopt;
-    return FolderId{plain.st_dev, plain.st_ino, 0};
-}
 
 bool remove_tree(int parent_fd, const FolderId& parent, const std::string& name,
                  const std::string& shown_prefix) {

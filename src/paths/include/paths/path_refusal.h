@@ -1,5 +1,14 @@
-// Paths that no deletion may ever be run on, whatever asks for it.
+// Paths that no deletion may ever be run on, whatever asks for it. Shared by zelk, which never
+// hands such an entry to deltree, and deltree, which never removes one, so that neither relies
+// on the other.
 #pragma once
+
+// Whether paths follow Windows rules ('\' separators, drives, shares) or POSIX ones.
+#ifdef _WIN32
+inline constexpr bool kWindowsPaths = true;
+#else
+inline constexpr bool kWindowsPaths = false;
+#endif
 
 // Why `path` must never be deleted (a filesystem root, a path whose last name is "." or "..",
 // or a device), or nullptr when it may be. `windows` adds the Windows forms and judges them as

@@ -1,6 +1,6 @@
 // Composes the deletion command line so that the interpreter passes the tool and the path on
 // unchanged.
-#include "command/command_line.h"
+#include "platform/interpreter_line.h"
 
 namespace {
 

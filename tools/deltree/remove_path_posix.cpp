@@ -1,7 +1,6 @@
-// deltree's POSIX side: its arguments, and the named object removed as itself (a file or link)
-// or as a tree.
+// A named path removed on POSIX: as itself when it is a file or a link, as a tree when it is a
+// folder, and never when it is the root or the current folder under another name.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,10 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "command/path_refusal.h"
-
-#include "command_line.h"
 #include "deltree.h"
+#include "folder_posix.h"
 #include "tree_walk_posix.h"
 
 namespace deltree {
@@ -37,57 +34,25 @@ TopPath split_top(const char* path) {
     return {slash == 0 ? "/" : p.substr(0, slash), p.substr(0, slash + 1), p.substr(slash + 1)};
 }
 
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    ~UniqueFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
-
 // Whether the folder `target` is the current folder of this process or a folder above it,
 // judged by device and inode: no spelling ("../../b", "$PWD", a link on the way) removes the
 // folder that the caller works in. Taken step by step through "..", up to the root (or to the
 // root of a chroot, whose ".." is itself).
 bool holds_current_folder(const struct stat& target) {
-    int fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool held = false;
-    for (struct stat here{}; fd >= 0 && fstat(fd, &here) == 0;) {
-        if (here.st_dev == target.st_dev && here.st_ino == target.st_ino) {
-            held = true;
-            break;
-        }
-        int up = openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    UniqueFd here(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (struct stat st{}; here.valid() && fstat(here.get(), &st) == 0;) {
+        if (st.st_dev == target.st_dev && st.st_ino == target.st_ino) return true;
+        UniqueFd up(openat(here.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         struct stat above {};
-        bool at_root = up < 0 || (fstat(up, &above) == 0 && above.st_dev == here.st_dev &&
-                                  above.st_ino == here.st_ino);
-        ::close(fd);
-        fd = up;
-        if (at_root) break;
+        if (!up.valid() || fstat(up.get(), &above) != 0 ||
+            (above.st_dev == st.st_dev && above.st_ino == st.st_ino))
+            return false;
+        here = std::move(up);
     }
-    if (fd >= 0) ::close(fd);
-    return held;
+    return false;
 }
 
 }  // namespace
-
-void read_command_line(int argc, char** argv, ArgumentList& out) {
-    for (int i = 1; i < argc; ++i) out.add(argv[i]);
-}
-
-void keep_running_without_output() {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
-}
-
-const char* refusal_reason_of(const char* path) { return refusal_reason(path, false); }
 
 bool is_folder(const char* path) {
     TopPath top = split_top(path);

@@ -2,7 +2,7 @@
 // folder, or a device, whose deletion would take far more than anyone could have meant to name.
 // An empty folder name written by a front end is the usual way to get one. Each rule judges the
 // path the way the platform will resolve it, not the way it looks.
-#include "command/path_refusal.h"
+#include "paths/path_refusal.h"
 
 #include <algorithm>
 #include <string_view>

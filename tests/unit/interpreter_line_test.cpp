@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "command/command_line.h"
+#include "platform/interpreter_line.h"
 
 namespace {
 

@@ -1,0 +1,88 @@
+// A folder of the POSIX walk: where it is, its descriptor, and what the walk keeps of it.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "unique_handle.h"
+
+namespace deltree {
+
+struct FdTraits {
+    using Handle = int;
+    static int none() { return -1; }
+    static void close(int fd) { ::close(fd); }
+};
+using UniqueFd = UniqueHandle<FdTraits>;
+
+// A folder opened for the walk: never through a link, never a terminal.
+inline constexpr int kFolderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
+
+// Where an open folder is: its device and inode, and the mount it belongs to. Bind mounts of a
+// filesystem share its device number; only the mount id tells them apart (0 where the kernel
+// has none to give: before Linux 5.8, or without statx).
+struct FolderId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    std::uint64_t mount = 0;
+};
+
+// The identity of the open folder `fd`, or nothing, with errno.
+std::optional<FolderId> identify(int fd);
+
+struct Entry {
+    ino_t ino;
+    std::uint32_t name_offset;
+    unsigned char type;  // as the listing says; DT_UNKNOWN on some filesystems
+};
+
+struct Folder {
+    Folder(Folder* parent_folder, std::string folder_name, const FolderId& parent_id)
+        : parent(parent_folder),
+          name(std::move(folder_name)),
+          dev(parent_id.dev),
+          mount(parent_id.mount) {}
+
+    Folder* const parent;  // nullptr for the top
+    const std::string name;
+    // The parent's device and mount: a folder on another filesystem, or another mount of the
+    // same one (a bind mount), is not entered.
+    const dev_t dev;
+    const std::uint64_t mount;
+    ino_t ino = 0;
+    // Its own identity once open: entered only on its parent's device and mount, it shares them.
+    FolderId id() const { return {dev, ino, mount}; }
+    // The descriptor. The folder's own tasks use it freely while they run; anyone else (a
+    // subfolder removing itself and opening a waiting sibling, the closing of idle folders)
+    // holds the mutex.
+    std::mutex fd_mutex;
+    int fd = -1;
+    std::string names;  // the entries' names, each ended by '\0'
+    std::vector<Entry> entries;
+    // Subfolders found while many folders were open, opened later, one for each subfolder that
+    // finishes, with our descriptor in hand (guarded by fd_mutex).
+    std::vector<std::string> waiting;
+    std::atomic<int> under_way{0};  // subfolders opened and not finished yet
+    std::atomic<std::uint32_t> tasks_left{0};
+    std::atomic<int> pending{1};      // our own entries (as one) and every unfinished subfolder
+    std::atomic<bool> failed{false};  // something inside stays, so the folder stays (reported)
+    std::atomic<bool> denied{false};  // we may not change it: said once for all its entries
+    bool gone = false;  // it turned out to be no folder and was removed as such, or vanished
+    // Place among the open folders that only wait for their subfolders (guarded by the budget).
+    Folder* idle_prev = nullptr;
+    Folder* idle_next = nullptr;
+    bool idle = false;
+};
+
+// Whether `fd` is the folder that was opened as `folder` before.
+bool same_folder(int fd, const Folder* folder);
+
+}  // namespace deltree

@@ -1,0 +1,23 @@
+// The removal of one folder tree on Windows, and of one item as itself.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "files_win.h"
+
+namespace deltree {
+
+// Removes a file, or a link as itself (a folder link with RemoveDirectory, which never follows
+// it), read-only or not; an item held for a moment by another program is tried again. False
+// with the last error set.
+bool remove_item(const std::wstring& path, DWORD attrs);
+
+// Empties and removes the folder at `path` (extended form), shown in messages as `shown`, with
+// a small pool of threads. `judged`: the folder that was found fit to go; any other found at
+// `path` now is left. Every failure is reported; true when the folder is gone.
+bool remove_tree(const std::wstring& path, const std::string& shown, DWORD attrs,
+                 const FileId& judged);
+
+}  // namespace deltree
