@@ -1,12 +1,12 @@
 #!/bin/sh
 # Installs what is missing, builds every platform and runs every test: the Linux build, the
 # same under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for a bounded
-# time, and the Windows build under Wine.
+# time, and the Windows build under Wine; then installs and packages both and checks them.
 set -eu
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh cmake g++ make libgtest-dev python3 util-linux valgrind \
-    clang libclang-rt-14-dev mingw-w64 wine64 locales
+    clang libclang-rt-14-dev mingw-w64 wine64 locales lintian man-db file
 
 # Wine maps non-ASCII file names right only when the Japanese locale exists on this side.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
@@ -22,4 +22,5 @@ for preset in linux linux-asan fuzz windows; do
     cmake --build --preset "$preset"
     ctest --preset "$preset" || status=1
 done
+scripts/check-packages.sh || status=1
 exit $status

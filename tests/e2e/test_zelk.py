@@ -360,6 +360,23 @@ class WindowsOnly(E2ECase):
         self.assertOutput(b.run(), DELETED.format(b.entry(tree) + "\\"), 0)
         self.assertFalse(tree.exists())
 
+    def test_sample_launcher_follows_the_guide(self):
+        """examples/launcher.cpp writes a code page 932 list by temporary name and rename, puts
+        zelk's folder first on the child's PATH and starts zelk from a working folder of its own.
+        Without the PATH step, no deltree is found: the guide's step matters."""
+        b = self.box
+        b.path_dirs = []  # only the system's own folders: the launcher adds zelk's
+        launcher = self.target.bin_dir / "launcher.exe"
+        work = b.root / "work"
+        work.mkdir()
+        for args, status in (([], 0), (["--no-path"], 17)):
+            trees = [b.tree("データ/表示"), b.tree("old build")]
+            r = b.run(args + [b.entry(b.app), b.entry(work)] + [b.entry(t) for t in trees],
+                      exe=launcher, cwd=b.root)
+            self.assertEqual(r.status, status, r.out.decode("utf-8", "replace"))
+            self.assertEqual(any(t.exists() for t in trees), status != 0)
+            self.assertFalse(b.list_path.exists())
+
     def test_close_guard_greys_first_and_enables_last(self):
         # Wine cannot change another process's system menu (GetSystemMenu answers 0 for it), so
         # a window's Close state cannot be read back here; the relay trace shows the real calls,

@@ -2,9 +2,11 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "arguments.h"
 #include "deltree.h"
+#include "deltree_version.h"
 
 namespace {
 
@@ -44,8 +46,13 @@ int delete_paths(const deltree::Options& options) {
 int main(int argc, char** argv) {
     // A reader that goes away must not leave a tree half deleted.
     deltree::keep_running_without_output();
-    std::optional<deltree::Options> options =
-        deltree::parse_arguments(deltree::command_line_arguments(argc, argv));
+    std::vector<std::string> args = deltree::command_line_arguments(argc, argv);
+    // Only as the one argument: anywhere else "--version" is a path like any other.
+    if (args.size() == 1 && args[0] == "--version") {
+        std::puts("deltree " DELTREE_VERSION);
+        return kAllGone;
+    }
+    std::optional<deltree::Options> options = deltree::parse_arguments(args);
     if (!options) {
         std::fputs("usage: deltree [/Y] PATH...\n", stderr);
         return kUsageError;
