@@ -74,7 +74,7 @@ class Deltree(E2ECase):
         last = b.tree("last")
         r = b.deltree("/Y", "missing-1", "missing-2", "last", cwd=b.data)
         self.assertEqual(r.status, 1)
-        lines = r.err.decode().splitlines()
+        lines = r.err.decode(self.target.list_encoding).splitlines()  # the reason is the system's
         self.assertEqual(len(lines), 2, lines)
         self.assertIn("missing-1", lines[0])
         self.assertIn("missing-2", lines[1])
@@ -96,6 +96,33 @@ class Deltree(E2ECase):
         self.assertTrue(kept.exists())
         self.assertFalse(gone.exists())
         self.assertIn(b'"kept"', r.out)
+        # One answer is one whole line: a long "no" never answers the next question too.
+        second = b.file("second")
+        r = b.deltree("kept", "second", cwd=b.data, answer=b"nnnnnnnnnnnnnnnyes\n")
+        self.assertEqual(r.status, 1)
+        self.assertTrue(kept.exists() and second.exists())
+        # A path that is not there is reported at once, not asked about.
+        r = b.deltree("missing", cwd=b.data, answer=b"y\n")
+        self.assertEqual(r.status, 1)
+        self.assertNotIn(b"[yn]", r.out)
+        self.assertIn(b"cannot remove 'missing'", r.err)
+
+    def test_help_and_version_only_as_the_one_argument(self):
+        b = self.box
+        names = ["-h", "--help"]  # "/?" would name a file in "/" on Linux, and none on Windows
+        for name in names:
+            b.file(name)
+        for arg, text in (("/?", b"usage: deltree"), ("-h", b"usage: deltree"),
+                          ("--help", b"DELTREE_THREADS"), ("--version", b"deltree 1.")):
+            r = b.deltree(arg, cwd=b.data)
+            self.assertEqual((r.status, r.err), (0, b""), arg)
+            self.assertIn(text, r.out, arg)
+            self.assertNotIn(b"[yn]", r.out, arg)
+        self.assertTrue(all((b.data / n).exists() for n in names))
+        # After /Y they are paths: files of those names go.
+        r = b.deltree("/Y", "-h", "--help", cwd=b.data)
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse(any((b.data / n).exists() for n in names))
 
     def test_random_tree_with_several_threads(self):
         b = self.box
@@ -252,7 +279,7 @@ class DeltreeOnLinux(E2ECase):
                                         '-e tree/mnt/kept && exit $s; exit 99',
                                         str(b.app / "deltree"))
             self.assertEqual(r.status, 1, (mount, r.err))
-            self.assertIn(b"tree/mnt: is a mount point", r.err)
+            self.assertIn(b"'tree/mnt' is a mount point", r.err)
             self.assertFalse((tree / "f1").exists())
             shutil.rmtree(tree)
         self.assertTrue((canary / "sub/deeper/f3").exists())
@@ -270,7 +297,7 @@ class DeltreeOnLinux(E2ECase):
         r = self.in_mount_namespace('mount --bind "$0" "$0/root" && chroot "$0" /deltree /Y /root',
                                     str(jail))
         self.assertEqual(r.status, 1, r.err)
-        self.assertIn(b"/root: is the root folder under another name", r.err)
+        self.assertIn(b"'/root' is the root folder under another name", r.err)
         self.assertTrue((jail / "sub/keep").exists() and (jail / "deltree").exists())
 
 

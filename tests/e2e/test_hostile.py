@@ -240,7 +240,8 @@ class HostileTrees(E2ECase):
             lines = r.err.decode().splitlines()
             self.assertEqual(r.status, 1, how)
             self.assertEqual(len(lines), 1, (how, lines))
-            self.assertRegex(lines[0], "t/sub: (Permission denied|Operation not permitted)", how)
+            self.assertRegex(lines[0], "cannot remove anything in 't/sub': "
+                                       "(Permission denied|Operation not permitted)", how)
             self.assertEqual(sorted(p.name for p in top.rglob("*")),
                              ["f1", "f2", "f3", "inner", "sub"], how)
             os.chmod(sub, 0o755)
@@ -270,13 +271,45 @@ class Faults(E2ECase):
     def setUp(self):
         self.only_on("linux")
 
-    def shim_run(self, top, **faults):
-        b = self.box
+    def shim_env(self, **faults):
         # Under AddressSanitizer the shim comes before its runtime, which it then must accept.
         env = {"LD_PRELOAD": str(self.target.bin_dir / "libfault_shim.so"),
                "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
         env.update({"FAULT_" + k.upper(): str(v) for k, v in faults.items()})
-        return b.run(["/Y", str(top)], exe=self.target.bin_dir / "deltree_dynamic", env=env)
+        return env
+
+    def shim_run(self, top, **faults):
+        return self.box.run(["/Y", str(top)], exe=self.target.bin_dir / "deltree_dynamic",
+                            env=self.shim_env(**faults))
+
+    def test_progress_line_on_a_terminal_only(self):
+        """A deletion that takes over half a second keeps one line up to date on a terminal,
+        and clears it at the end; with standard error redirected it writes nothing there."""
+        b = self.box
+        env = dict(os.environ)
+        env.update(self.shim_env(unlinkat_delay_us=1000, threads=1))
+        command = [str(self.target.bin_dir / "deltree_dynamic"), "/Y", str(b.data / "t")]
+        b.tree("t", files=["d%d/f%d" % (i // 100, i) for i in range(1500)])
+        terminal, end = os.openpty()
+        run = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=end, env=env)
+        os.close(end)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(terminal, 4096)
+            except OSError:  # the terminal is gone with the program
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(terminal)
+        self.assertEqual(run.wait(timeout=60), 0)
+        self.assertRegex(shown, rb"deltree: \d+ removed, \d+ a second, \d+\.\d s")
+        self.assertTrue(shown.endswith(b" \r"), shown[-80:])  # cleared
+        b.tree("t", files=["d%d/f%d" % (i // 100, i) for i in range(1500)])
+        r = b.run(command[1:], exe=command[0], env=env)
+        self.assertEqual((r.status, r.err), (0, b""))
 
     def test_unlink_failure_is_reported_and_the_rest_goes(self):
         b = self.box
@@ -285,6 +318,7 @@ class Faults(E2ECase):
         self.assertEqual(r.status, 1)
         lines = r.err.decode().splitlines()
         self.assertEqual(len(lines), 1, lines)
+        self.assertIn("cannot remove '", lines[0])
         self.assertIn("Input/output error", lines[0])
         left = [p for p in top.rglob("*") if p.is_file()]
         self.assertEqual(len(left), 1)
@@ -297,6 +331,7 @@ class Faults(E2ECase):
         self.assertEqual(r.status, 1)
         lines = r.err.decode().splitlines()
         self.assertEqual(len(lines), 1, lines)
+        self.assertIn("cannot list '", lines[0])
         self.assertIn("Input/output error", lines[0])
         self.assertEqual(len([p for p in top.rglob("*") if p.is_file()]), 1)
 

@@ -1,12 +1,14 @@
 // Preloaded into a dynamically linked deltree: makes the N-th unlinkat (FAULT_UNLINKAT_NTH) or
 // the N-th directory listing call (FAULT_GETDENTS_NTH) fail with EIO, every thread start fail
-// with EAGAIN as under a process limit (FAULT_PTHREAD_CREATE_FAILS), and can force the thread
-// count (FAULT_THREADS, passed on as DELTREE_THREADS), so that error paths run for real.
+// with EAGAIN as under a process limit (FAULT_PTHREAD_CREATE_FAILS), every unlinkat take
+// FAULT_UNLINKAT_DELAY_US longer (a slow disk), and can force the thread count (FAULT_THREADS,
+// passed on as DELTREE_THREADS), so that error paths and slow runs happen for real.
 #include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <stdlib.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -37,6 +39,7 @@ extern "C" int unlinkat(int dirfd, const char* path, int flags) {
         errno = EIO;
         return -1;
     }
+    if (const char* delay = getenv("FAULT_UNLINKAT_DELAY_US")) usleep(strtoul(delay, nullptr, 10));
     return real(dirfd, path, flags);
 }
 

@@ -13,17 +13,18 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 // Keeps a lost reader from ending the process half way (POSIX: SIGPIPE and SIGXFSZ ignored).
 void keep_running_without_output();
 
+// Whether standard error is a terminal (a console on Windows), where a progress line may go.
+bool stderr_is_terminal();
+
 // Why `path`, as the command line gives it, must never be deleted (see refusal_reason), or
 // nullptr.
 const char* refusal_reason_of(const char* path);
 
-// Whether `path` names a folder (not through a link), for the question before deleting it.
-bool is_folder(const char* path);
+// What `path` names, not through a link: for the question before deleting it.
+enum class Kind { kMissing, kFile, kFolder };
+Kind kind_of(const char* path);
 
-// Deletes the file or tree at `path`. True when nothing of it is left.
+// Deletes the file or tree at `path`, reporting every failure. True when nothing of it is left.
 bool remove_path(const char* path);
-
-// Writes one failure line to standard error: the path and the reason.
-void report_failure(const char* path, const char* reason);
 
 }  // namespace deltree

@@ -16,6 +16,11 @@ std::vector<std::string> command_line_arguments(int, char**) {
 // Windows ends no process for a write that fails.
 void keep_running_without_output() {}
 
+bool stderr_is_terminal() {
+    DWORD mode = 0;
+    return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
 const char* refusal_reason_of(const char* path) {
     // Text that is not valid in the code page would reach the system as some other name.
     if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0) <= 0)

@@ -39,15 +39,20 @@ std::string narrow(const std::wstring& w, UINT code_page) {
     return s;
 }
 
-void report_error(const std::string& path, DWORD code) {
+void report_error(Operation operation, const std::string& path, DWORD code) {
+    // The system's text in the user's language first (a Japanese Windows may have no English
+    // texts), then in English, then the bare number.
     char text[512];
-    DWORD n =
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-                       MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), text, sizeof text, nullptr);
+    DWORD n = 0;
+    for (DWORD language : {0ul, static_cast<DWORD>(MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US))}) {
+        n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                           code, language, text, sizeof text, nullptr);
+        if (n > 0) break;
+    }
     while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == '.')) --n;
     if (n == 0) n = static_cast<DWORD>(std::snprintf(text, sizeof text, "error %lu", code));
     text[n] = '\0';
-    report_failure(path.c_str(), text);
+    report_failure(operation, path, text);
 }
 
 HANDLE open_to_look(const std::wstring& path, bool follow) {

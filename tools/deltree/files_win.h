@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "report.h"
 #include "unique_handle.h"
 
 namespace deltree {
@@ -49,6 +50,6 @@ std::wstring widen(const std::string& s);
 std::string narrow(const std::wstring& w, UINT code_page = CP_ACP);
 
 // Writes one failure line with the system's text for `code`.
-void report_error(const std::string& path, DWORD code);
+void report_error(Operation operation, const std::string& path, DWORD code);
 
 }  // namespace deltree

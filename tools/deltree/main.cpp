@@ -7,6 +7,7 @@
 #include "arguments.h"
 #include "deltree.h"
 #include "deltree_version.h"
+#include "report.h"
 
 namespace {
 
@@ -14,29 +15,51 @@ constexpr int kAllGone = 0;
 constexpr int kSomeRemain = 1;
 constexpr int kUsageError = 2;
 
-bool confirmed(const char* path) {
-    if (deltree::is_folder(path))
+constexpr char kUsage[] = "usage: deltree [/Y] PATH...\n";
+constexpr char kHelp[] =
+    "usage: deltree [/Y] PATH...\n"
+    "Deletes each named file or folder, with everything in it.\n"
+    "\n"
+    "  /Y  do not ask before each path; only as the first argument: after it,\n"
+    "      every argument is a path (deltree /Y /Y deletes a path named /Y)\n"
+    "\n"
+    "Exit status: 0 every path is gone, 1 a path remains, 2 no path given.\n"
+    "\n"
+    "Safety:\n"
+    "  a symbolic link is never followed: a listed link goes, its target stays\n"
+    "  another filesystem or mount inside a tree is never entered\n"
+    "  roots, . and .., and the current folder or one above it are refused\n"
+    "  what another program removes meanwhile is gone, not a failure\n"
+    "\n"
+    "DELTREE_THREADS=N sets the number of threads (default: one per core).\n"
+    "deltree /?, -h or --help shows this; deltree --version shows the version.\n";
+
+// The answer is one whole line, however long: a long one can never answer the next question.
+bool confirmed(const char* path, deltree::Kind kind) {
+    if (kind == deltree::Kind::kFolder)
         std::printf("Delete directory \"%s\" and all its subdirectories? [yn] ", path);
     else
         std::printf("Delete file \"%s\"? [yn] ", path);
     std::fflush(stdout);
-    char answer[16];
-    if (!std::fgets(answer, sizeof answer, stdin)) return false;
-    return answer[0] == 'y' || answer[0] == 'Y';
+    std::string answer;
+    for (int c; (c = std::getchar()) != EOF && c != '\n';) answer.push_back(static_cast<char>(c));
+    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
 int delete_paths(const deltree::Options& options) {
     int status = kAllGone;
     for (const std::string& arg : options.paths) {
         const char* path = arg.c_str();
+        bool gone = false;
         if (const char* reason = deltree::refusal_reason_of(path)) {
-            deltree::report_failure(path, reason);
-            status = kSomeRemain;
-        } else if (!options.quiet && !confirmed(path)) {
-            status = kSomeRemain;
-        } else if (!deltree::remove_path(path)) {
-            status = kSomeRemain;
+            deltree::report_refusal(path, reason);
+        } else if (deltree::Kind kind = deltree::kind_of(path);
+                   options.quiet || kind == deltree::Kind::kMissing || confirmed(path, kind)) {
+            // A path that is not there is reported at once: there is nothing to ask about.
+            deltree::ProgressLine progress;
+            gone = deltree::remove_path(path);
         }
+        if (!gone) status = kSomeRemain;
     }
     return status;
 }
@@ -47,14 +70,18 @@ int main(int argc, char** argv) {
     // A reader that goes away must not leave a tree half deleted.
     deltree::keep_running_without_output();
     std::vector<std::string> args = deltree::command_line_arguments(argc, argv);
-    // Only as the one argument: anywhere else "--version" is a path like any other.
+    // Help and version only as the one argument: anywhere else these are paths like any other.
+    if (args.size() == 1 && (args[0] == "/?" || args[0] == "-h" || args[0] == "--help")) {
+        std::fputs(kHelp, stdout);
+        return kAllGone;
+    }
     if (args.size() == 1 && args[0] == "--version") {
         std::puts("deltree " DELTREE_VERSION);
         return kAllGone;
     }
     std::optional<deltree::Options> options = deltree::parse_arguments(args);
     if (!options) {
-        std::fputs("usage: deltree [/Y] PATH...\n", stderr);
+        std::fputs(kUsage, stderr);
         return kUsageError;
     }
     return delete_paths(*options);

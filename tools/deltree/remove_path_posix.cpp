@@ -11,6 +11,7 @@
 
 #include "deltree.h"
 #include "folder_posix.h"
+#include "report.h"
 #include "tree_walk_posix.h"
 
 namespace deltree {
@@ -54,12 +55,12 @@ bool holds_current_folder(const struct stat& target) {
 
 }  // namespace
 
-bool is_folder(const char* path) {
+Kind kind_of(const char* path) {
     TopPath top = split_top(path);
     struct stat st {};
-    return fstatat(AT_FDCWD, (top.parent + "/" + top.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) ==
-               0 &&
-           S_ISDIR(st.st_mode);
+    if (fstatat(AT_FDCWD, (top.parent + "/" + top.name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return Kind::kMissing;
+    return S_ISDIR(st.st_mode) ? Kind::kFolder : Kind::kFile;
 }
 
 bool remove_path(const char* path) {
@@ -69,22 +70,22 @@ bool remove_path(const char* path) {
     std::optional<FolderId> parent_id = parent.valid() ? identify(parent.get()) : std::nullopt;
     struct stat st {};
     if (!parent_id || fstatat(parent.get(), top.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        report_failure(path, std::strerror(errno));
+        report_failure(Operation::kRemove, path, std::strerror(errno));
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
         if (unlinkat(parent.get(), top.name.c_str(), 0) == 0) return true;
-        report_failure(path, std::strerror(errno));
+        report_failure(Operation::kRemove, path, std::strerror(errno));
         return false;
     }
     // A bind mount of "/" (or a chroot's view of it) is the root under another name.
     struct stat root {};
     if (stat("/", &root) == 0 && st.st_dev == root.st_dev && st.st_ino == root.st_ino) {
-        report_failure(path, "is the root folder under another name");
+        report_refusal(path, "is the root folder under another name");
         return false;
     }
     if (holds_current_folder(st)) {
-        report_failure(path, "is the current folder or a folder above it");
+        report_refusal(path, "is the current folder or a folder above it");
         return false;
     }
     return remove_tree(parent.get(), *parent_id, top.name, top.prefix);

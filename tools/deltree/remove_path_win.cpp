@@ -100,33 +100,34 @@ Judged judge_folder(const std::wstring& full) {
 
 }  // namespace
 
-bool is_folder(const char* path) {
+Kind kind_of(const char* path) {
     DWORD attrs = GetFileAttributesW(extended_path(path).c_str());
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY);
+    if (attrs == INVALID_FILE_ATTRIBUTES) return Kind::kMissing;
+    return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? Kind::kFolder : Kind::kFile;
 }
 
 bool remove_path(const char* path) {
     std::wstring full = extended_path(path);
     // The full form, as Win32 resolved it, may reveal a root that the given form hid.
     if (const char* reason = refusal_reason(narrow(full, CP_UTF8).c_str(), kWindowsPaths)) {
-        report_failure(path, reason);
+        report_refusal(path, reason);
         return false;
     }
     DWORD attrs = GetFileAttributesW(full.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES) {
-        report_error(path, GetLastError());
+        report_error(Operation::kRemove, path, GetLastError());
         return false;
     }
     bool plain_folder =
         (attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT);
     if (!plain_folder) {
         if (remove_item(full, attrs)) return true;
-        report_error(path, GetLastError());
+        report_error(Operation::kRemove, path, GetLastError());
         return false;
     }
     Judged judged = judge_folder(full);
     if (judged.refusal) {
-        report_failure(path, judged.refusal);
+        report_refusal(path, judged.refusal);
         return false;
     }
     return remove_tree(full, without_trailing_separators(path), attrs, judged.id);

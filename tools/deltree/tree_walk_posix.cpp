@@ -26,6 +26,7 @@
 
 #include "deltree.h"
 #include "descriptor_budget_posix.h"
+#include "report.h"
 #include "work_pool.h"
 
 namespace deltree {
@@ -48,8 +49,8 @@ struct Task {
     int fd = -1;
 };
 
-void report_errno(const std::string& path, int error) {
-    report_failure(path.c_str(), std::strerror(error));
+void report_errno(Operation operation, const std::string& path, int error) {
+    report_failure(operation, path, std::strerror(error));
 }
 
 // Failures that come from the folder (no write permission, a read-only filesystem, an
@@ -143,15 +144,16 @@ int TreeWalk::open_child(Folder* parent, Folder* child, int parent_fd) {
     if (fd >= 0) ::close(fd);
     if ((error == ENOTDIR || error == ELOOP) && unlinkat(parent_fd, child->name.c_str(), 0) == 0) {
         child->gone = true;
+        count_removed();
         return error;
     }
     std::string path = parent ? entry_path(parent, child->name.c_str()) : prefix_ + child->name;
     if (error == ENOENT)
         child->gone = true;
     else if (error == EXDEV)
-        report_failure(path.c_str(), "is a mount point; not entered");
+        report_refusal(path, "is a mount point; not entered");
     else
-        report_errno(path, error);
+        report_errno(Operation::kOpenFolder, path, error);
     return error;
 }
 
@@ -180,7 +182,7 @@ void TreeWalk::read_entries(Folder* folder) {
         if (n < 0) {
             // ENOENT: removed by someone else meanwhile, so there is nothing left to list.
             if (errno != ENOENT) {
-                report_errno(path_of(folder), errno);
+                report_errno(Operation::kList, path_of(folder), errno);
                 folder->failed = true;
             }
             break;
@@ -228,13 +230,17 @@ void TreeWalk::remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t
 Folder* TreeWalk::remove_entry(Folder* folder, const Entry& entry) {
     const char* name = folder->names.c_str() + entry.name_offset;
     if (entry.type != DT_DIR) {
-        if (unlinkat(folder->fd, name, 0) == 0 || errno == ENOENT) return nullptr;
+        if (unlinkat(folder->fd, name, 0) == 0) {
+            count_removed();
+            return nullptr;
+        }
+        if (errno == ENOENT) return nullptr;
         // The listing said "not a folder" (or did not know); the name may be a folder after all.
         if (errno != EISDIR) {
             if (folder_wide(errno))
                 report_denied(folder, errno);
             else
-                report_errno(entry_path(folder, name), errno);
+                report_errno(Operation::kRemove, entry_path(folder, name), errno);
             folder->failed = true;
             return nullptr;
         }
@@ -326,12 +332,16 @@ Folder* TreeWalk::finish(Folder* folder) {
             if (parent) drop_waiting(parent, false);
         } else {
             if (!folder->gone && !folder->failed) {
-                if (unlinkat(parent_fd, folder->name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT)
+                if (unlinkat(parent_fd, folder->name.c_str(), AT_REMOVEDIR) == 0) {
                     removed = true;
-                else if (parent && folder_wide(errno))
+                    count_removed();
+                } else if (errno == ENOENT) {
+                    removed = true;
+                } else if (parent && folder_wide(errno)) {
                     report_denied(parent, errno);
-                else
-                    report_errno(path_of(folder), errno);
+                } else {
+                    report_errno(Operation::kRemove, path_of(folder), errno);
+                }
             }
             if (parent) open_waiting(parent, parent_fd, true);
         }
@@ -359,15 +369,15 @@ Folder* TreeWalk::finish(Folder* folder) {
 
 // A folder we may not change fails every removal in it alike: one line says so for all of them.
 void TreeWalk::report_denied(Folder* folder, int error) const {
-    if (!folder->denied.exchange(true)) report_errno(path_of(folder), error);
+    if (!folder->denied.exchange(true))
+        report_errno(Operation::kRemoveInside, path_of(folder), error);
 }
 
 void TreeWalk::report_lost(const Folder* folder, int error) const {
     if (error == 0)
-        report_failure(path_of(folder).c_str(),
-                       "was moved during the deletion; the rest of it is left");
+        report_refusal(path_of(folder), "was moved during the deletion; the rest of it is left");
     else
-        report_errno(path_of(folder), error);
+        report_errno(Operation::kOpenFolder, path_of(folder), error);
 }
 
 std::string TreeWalk::path_of(const Folder* folder) const {

@@ -11,6 +11,9 @@
 #include "deltree.h"
 #include "work_pool.h"
 
+// ntdll: the status behind the last error, which tells a delete-pending item from a forbidden one.
+extern "C" LONG NTAPI RtlGetLastNtStatus();
+
 namespace deltree {
 
 namespace {
@@ -27,10 +30,14 @@ bool gone_after_failure(const std::wstring& path, DWORD code) {
 
 // Failures that another program causes for a moment: a virus scanner or indexer holding the
 // item, or an item already deleted but still open elsewhere ("delete pending"), which keeps its
-// folder from being empty.
+// folder from being empty. Access denied is a permission problem, which no waiting mends,
+// unless the status behind it says the item is delete pending: then it goes when the other
+// program lets go, so that a tree the user may not touch fails at once, not after seconds.
 bool is_transient(DWORD code) {
+    constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+    if (code == ERROR_ACCESS_DENIED) return RtlGetLastNtStatus() == kStatusDeletePending;
     return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION ||
-           code == ERROR_ACCESS_DENIED || code == ERROR_DIR_NOT_EMPTY;
+           code == ERROR_DIR_NOT_EMPTY;
 }
 
 // Retries `op` with growing pauses (about 1.3 s per item). The whole run may sleep at most
@@ -63,9 +70,11 @@ void make_writable(const std::wstring& path, DWORD attrs) {
 bool remove_item(const std::wstring& path, DWORD attrs) {
     make_writable(path, attrs);
     bool folder = attrs & FILE_ATTRIBUTE_DIRECTORY;
-    return with_retry([&] {
+    bool removed = with_retry([&] {
         return folder ? RemoveDirectoryW(path.c_str()) != 0 : DeleteFileW(path.c_str()) != 0;
     });
+    if (removed) count_removed();
+    return removed;
 }
 
 namespace {
@@ -124,7 +133,7 @@ bool TreeWalk::run(const std::wstring& path, const std::string& shown, DWORD att
     }
     // A folder on the way swapped for a junction since the judgement would lead elsewhere.
     if (id_of(top->lock.get()) != judged) {
-        report_failure(shown.c_str(), "was replaced while it was being checked; it is left");
+        report_refusal(shown, "was replaced while it was being checked; it is left");
         delete top;
         return false;
     }
@@ -153,7 +162,7 @@ bool TreeWalk::open_folder(Folder* folder) {
     if (!opened || !GetFileInformationByHandle(folder->lock.get(), &info)) {
         DWORD code = GetLastError();
         if (!gone_after_failure(folder->path, code)) {
-            report_error(folder->shown, code);
+            report_error(Operation::kOpenFolder, folder->shown, code);
             folder->failed = true;
         }
         return false;
@@ -165,7 +174,7 @@ bool TreeWalk::open_folder(Folder* folder) {
     if (!remove_item(folder->path, info.dwFileAttributes)) {
         DWORD code = GetLastError();
         if (!gone_after_failure(folder->path, code)) {
-            report_error(folder->shown, code);
+            report_error(Operation::kRemove, folder->shown, code);
             folder->failed = true;
         }
     }
@@ -187,7 +196,7 @@ void TreeWalk::list(Folder* folder) {
     }
     DWORD code = GetLastError();
     if (code != ERROR_NO_MORE_FILES && !is_gone(code)) {
-        report_error(folder->shown, code);
+        report_error(Operation::kList, folder->shown, code);
         folder->failed = true;
     }
     release(folder);
@@ -213,7 +222,7 @@ void TreeWalk::remove_entry(Folder* folder, const WIN32_FIND_DATAW& entry) {
     if (remove_item(path, attrs)) return;
     DWORD code = GetLastError();
     if (gone_after_failure(path, code)) return;
-    report_error(shown, code);
+    report_error(Operation::kRemove, shown, code);
     folder->failed = true;
 }
 
@@ -231,7 +240,7 @@ Folder* TreeWalk::finish(Folder* folder) {
     if (removed && !remove_item(folder->path, folder->attrs)) {
         DWORD code = GetLastError();
         if (!gone_after_failure(folder->path, code)) {
-            report_error(folder->shown, code);
+            report_error(Operation::kRemove, folder->shown, code);
             removed = false;
         }
     }
