@@ -46,6 +46,12 @@ bool confirmed(const char* path, deltree::Kind kind) {
     return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
 }
 
+// A path that is not there is not asked about: removing it reports it at once.
+bool asked_and_confirmed(const char* path) {
+    deltree::Kind kind = deltree::kind_of(path);
+    return kind == deltree::Kind::kMissing || confirmed(path, kind);
+}
+
 int delete_paths(const deltree::Options& options) {
     int status = kAllGone;
     for (const std::string& arg : options.paths) {
@@ -53,9 +59,7 @@ int delete_paths(const deltree::Options& options) {
         bool gone = false;
         if (const char* reason = deltree::refusal_reason_of(path)) {
             deltree::report_refusal(path, reason);
-        } else if (deltree::Kind kind = deltree::kind_of(path);
-                   options.quiet || kind == deltree::Kind::kMissing || confirmed(path, kind)) {
-            // A path that is not there is reported at once: there is nothing to ask about.
+        } else if (options.quiet || asked_and_confirmed(path)) {
             deltree::ProgressLine progress;
             gone = deltree::remove_path(path);
         }
