@@ -53,7 +53,8 @@ struct EntryOutcome {
     int status = 0;
 };
 
-EntryOutcome delete_entry(const char* path) {
+// Deletes one entry with the deletion command `tool`.
+EntryOutcome delete_entry(const char* path, const std::string& tool) {
     // A root, a dot folder or a device is never handed to the deletion command, whichever
     // deltree is installed: it is an entry that could not be deleted. (A front end that writes
     // an empty folder name into a path produces these.)
@@ -65,23 +66,16 @@ EntryOutcome delete_entry(const char* path) {
         std::printf(kMsgEntryMissing, path);
         return {Failure::kEntryMissing};
     }
-    int status = run_delete_command(locate_tool_on_path(), path);
+    int status = run_delete_command(tool, path);
     if (status == -1) return {Failure::kCommandFailed};
-    // Only whether the path is gone decides the entry; the command's status is kept as it is.
-    if (platform::path_access(path, platform::kAccessExists) == 0) {
+    // Only whether the path is gone decides the entry; the command's status is kept as it is. A
+    // check that cannot tell (a network folder that went away, say) does not count as gone.
+    int check = platform::path_access(path, platform::kAccessExists) == 0 ? 0 : errno;
+    if (check != ENOENT && check != EACCES) {
         std::printf(kMsgEntryRemains, path);
         return {Failure::kEntryRemains, true, status};
     }
-    if (errno == ENOENT) {
-        std::printf(kMsgEntryDeleted, path);
-    } else if (errno == EACCES) {
-        std::printf(kMsgEntryNoAccess, path);
-    } else {
-        // The check could not tell whether the path is gone (a network folder that went away,
-        // say): it is not counted as deleted.
-        std::printf(kMsgEntryRemains, path);
-        return {Failure::kEntryRemains, true, status};
-    }
+    std::printf(check == ENOENT ? kMsgEntryDeleted : kMsgEntryNoAccess, path);
     return {Failure::kNone, true, status};
 }
 
@@ -91,10 +85,12 @@ RunOutcome delete_entries(platform::ListFile& list) {
     ListReader reader;
     init_list_reader(reader, fill_from_list, &list, platform::kListTextMode);
     char line[platform::kPathLimit];
+    // The deltree the PATH search finds, once for the whole list.
+    const std::string tool = locate_tool_on_path();
     while (outcome.failure == Failure::kNone) {
         LineStatus status = read_list_line(reader, line, sizeof line);
         if (status == LineStatus::kPath) {
-            EntryOutcome entry = delete_entry(line);
+            EntryOutcome entry = delete_entry(line, tool);
             outcome.failure = entry.failure;
             if (entry.ran) outcome.last_status = entry.status;
         } else if (status == LineStatus::kUnusable) {

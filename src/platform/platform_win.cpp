@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 
 #include "platform/interpreter_line.h"
 #include "platform/platform.h"
@@ -28,6 +30,47 @@ int errno_of(DWORD code) {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? ENOENT : EACCES;
 }
 
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+struct HandleCloser {
+    void operator()(HANDLE h) const {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+using UniqueHandle = std::unique_ptr<void, HandleCloser>;
+
+bool is_open(const UniqueHandle& h) { return h.get() != INVALID_HANDLE_VALUE; }
+
+// `text` in the ANSI code page, as UTF-16; nothing when `strict` and it is not valid text there
+// (the system would read such bytes as some other name).
+std::optional<std::wstring> from_ansi(const char* text, bool strict) {
+    DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
+    int n = MultiByteToWideChar(CP_ACP, flags, text, -1, nullptr, 0);
+    if (n <= 0) return std::nullopt;
+    std::wstring wide(n, L'\0');
+    MultiByteToWideChar(CP_ACP, flags, text, -1, wide.data(), n);
+    wide.resize(n - 1);
+    return wide;
+}
+
+// `wide` in `code_page`. Never in a best-fit spelling ("Café" as "Cafe", another folder): a
+// character the code page cannot hold becomes '?', which no file name holds.
+struct Converted {
+    std::string text;
+    bool lossy;  // a character had to be replaced
+};
+Converted to_code_page(const std::wstring& wide, UINT code_page) {
+    bool utf8 = code_page == CP_UTF8;  // which takes neither flag nor default character
+    DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    BOOL used_default = FALSE;
+    BOOL* used = utf8 ? nullptr : &used_default;
+    int n = WideCharToMultiByte(code_page, flags, wide.c_str(), -1, nullptr, 0, nullptr, used);
+    std::string text(n > 0 ? n - 1 : 0, '\0');
+    if (n > 1)
+        WideCharToMultiByte(code_page, flags, wide.c_str(), -1, text.data(), n, nullptr, used);
+    return {text, used_default != FALSE};
+}
+
 int copy_part(const char* part, char* out, std::size_t size) {
     std::size_t len = std::strlen(part);
     if (len >= size) return -1;
@@ -44,13 +87,10 @@ int own_executable_path(char* buf, std::size_t size) {
     // exactly is no path.
     std::wstring wide(32768, L'\0');
     DWORD n = GetModuleFileNameW(nullptr, wide.data(), static_cast<DWORD>(wide.size()));
-    if (n == 0 || n >= wide.size() || size == 0) return -1;
-    BOOL lossy = FALSE;
-    int m = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wide.c_str(), static_cast<int>(n),
-                                buf, static_cast<int>(size - 1), nullptr, &lossy);
-    if (m <= 0 || lossy) return -1;
-    buf[m] = '\0';
-    return 0;
+    if (n == 0 || n >= wide.size()) return -1;
+    wide.resize(n);
+    Converted ansi = to_code_page(wide, CP_ACP);
+    return ansi.lossy ? -1 : copy_part(ansi.text.c_str(), buf, size);
 }
 
 int split_drive_dir(const char* path, char* drive, std::size_t drive_size, char* dir,
@@ -102,11 +142,9 @@ int run_deletion_command(const char* tool, const char* path) {
 }
 
 std::vector<std::string> spellings_to_judge(const char* path) {
-    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (n <= 0) return {};
-    std::wstring wide(n, L'\0');
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, wide.data(), n);
-    wide.resize(n - 1);
+    std::optional<std::wstring> written = from_ansi(path, true);
+    if (!written) return {};
+    const std::wstring& wide = *written;
     auto is_sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
     bool qualified = (wide.size() >= 2 && is_sep(wide[0]) && is_sep(wide[1])) ||
                      (wide.size() >= 3 && wide[1] == L':' && is_sep(wide[2]));
@@ -125,32 +163,20 @@ std::vector<std::string> spellings_to_judge(const char* path) {
                              static_cast<int>(full.size()), TRUE) == CSTR_EQUAL &&
         (full.size() == cwd.size() || is_sep(cwd[full.size()])))
         return {};
-    std::vector<std::string> spellings;
-    for (const std::wstring& w : {wide, full}) {
-        int m = WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-        std::string utf8(m > 0 ? m - 1 : 0, '\0');
-        if (m > 1) WideCharToMultiByte(CP_UTF8, 0, w.c_str(), -1, utf8.data(), m, nullptr, nullptr);
-        spellings.push_back(utf8);
-    }
-    return spellings;
+    return {to_code_page(wide, CP_UTF8).text, to_code_page(full, CP_UTF8).text};
 }
 
 void ignore_lost_output() {}
 
 std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
     // Read in UTF-16 and converted without best fit: a folder the code page cannot spell keeps a
-    // '?', which no file name holds, rather than turning into the name of another folder.
-    std::wstring wide_name(name, name + std::strlen(name));
+    // '?' rather than turning into the name of another folder.
+    std::wstring wide_name = from_ansi(name, false).value_or(L"");
     DWORD n = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
     if (n == 0) return 0;
     std::wstring value(n, L'\0');
     value.resize(GetEnvironmentVariableW(wide_name.c_str(), value.data(), n));
-    int m = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, value.c_str(), -1, nullptr, 0,
-                                nullptr, nullptr);
-    std::string ansi(m > 0 ? m - 1 : 0, '\0');
-    if (m > 1)
-        WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, value.c_str(), -1, ansi.data(), m,
-                            nullptr, nullptr);
+    std::string ansi = to_code_page(value, CP_ACP).text;
     if (ansi.size() >= size) return ansi.size() + 1;
     std::memcpy(buf, ansi.c_str(), ansi.size() + 1);
     return ansi.size();
@@ -167,43 +193,31 @@ int remove_file(const char* path) { return std::remove(path); }
 Removal remove_file_if_same(const char* path, FileId id) {
     // A list whose identity could not be read when it was opened can only go by its name.
     if (id == FileId{}) return std::remove(path) == 0 ? Removal::kRemoved : Removal::kFailed;
-    // Opened as itself (a link too), and deleted through this very handle: no other file can
-    // take the name between the check and the deletion.
-    HANDLE h = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
+    // The name itself (a link too), to be deleted through this very handle, so that no other file
+    // can take the name between the check and the deletion; then what the name leads to now,
+    // looked at the way the list was opened: through any link. Opened in that order, a list put
+    // in place between the two shows as another file, and nothing is deleted.
+    UniqueHandle self(CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!is_open(self)) {
         errno = errno_of(GetLastError());
         return Removal::kFailed;
     }
+    UniqueHandle target(
+        CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!is_open(target)) return Removal::kReplaced;  // the name leads nowhere the list could be
     BY_HANDLE_FILE_INFORMATION info;
-    bool known = GetFileInformationByHandle(h, &info) != 0;
-    FileId here = known ? id_of(info) : FileId{};
-    if (known && (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-        // A link at the list's name: the list was read through it, so its target is compared.
-        here = FileId{};
-        HANDLE target = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                    OPEN_EXISTING, 0, nullptr);
-        BY_HANDLE_FILE_INFORMATION target_info;
-        if (target != INVALID_HANDLE_VALUE) {
-            if (GetFileInformationByHandle(target, &target_info)) here = id_of(target_info);
-            CloseHandle(target);
-        }
-    }
-    Removal result = Removal::kReplaced;
-    if (!known) {
+    if (!GetFileInformationByHandle(target.get(), &info)) {
         errno = EACCES;
-        result = Removal::kFailed;
-    } else if (here == id) {
-        FILE_DISPOSITION_INFO disposition{TRUE};
-        bool gone = SetFileInformationByHandle(h, FileDispositionInfo, &disposition,
-                                               sizeof disposition) != 0;
-        if (!gone) errno = EACCES;
-        result = gone ? Removal::kRemoved : Removal::kFailed;
+        return Removal::kFailed;
     }
-    CloseHandle(h);
-    return result;
+    if (id_of(info) != id) return Removal::kReplaced;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (SetFileInformationByHandle(self.get(), FileDispositionInfo, &disposition,
+                                   sizeof disposition))
+        return Removal::kRemoved;
+    errno = EACCES;
+    return Removal::kFailed;
 }
 
 void sleep_ms(unsigned ms) { Sleep(ms); }
@@ -221,9 +235,8 @@ int ListFile::open(const char* path) {
     close();
     // Shared for reading and writing, as fopen did, and for deleting: a front end may rename
     // its next list over this one while the run goes on. A folder fails here.
-    HANDLE h =
-        CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE h = CreateFileA(path, GENERIC_READ, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         errno = errno_of(GetLastError());
         return -1;

@@ -38,7 +38,7 @@ std::wstring extended_path(const std::wstring& wide) {
 
 std::wstring extended_path(const char* path) { return extended_path(widen(path)); }
 
-// Taken off in UTF-16: in code page 932 the second byte of a character may be '\\'.
+// Taken off in UTF-16: in code page 932 the second byte of a character may be '\'.
 std::string without_trailing_separators(const char* path) {
     std::wstring w = widen(path);
     while (w.size() > 1 && (w.back() == L'\\' || w.back() == L'/')) w.pop_back();

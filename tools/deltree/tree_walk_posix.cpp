@@ -357,14 +357,7 @@ Folder* TreeWalk::finish(Folder* folder) {
             budget_.closed();
         }
     }
-    delete folder;
-    if (!parent) {
-        top_failed_ = !removed;
-        pool_.stop();
-        return nullptr;
-    }
-    if (!removed) parent->failed = true;
-    return parent;
+    return hand_to_parent(folder, removed, top_failed_, pool_);
 }
 
 // A folder we may not change fails every removal in it alike: one line says so for all of them.

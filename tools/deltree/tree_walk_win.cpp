@@ -244,15 +244,7 @@ Folder* TreeWalk::finish(Folder* folder) {
             removed = false;
         }
     }
-    Folder* parent = folder->parent;
-    delete folder;
-    if (!parent) {
-        top_failed_ = !removed;
-        pool_.stop();
-        return nullptr;
-    }
-    if (!removed) parent->failed = true;
-    return parent;
+    return hand_to_parent(folder, removed, top_failed_, pool_);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // are started only once two or more tasks wait, so that a small job never pays for a thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
@@ -19,6 +20,23 @@ inline unsigned thread_count() {
     }
     unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;
+}
+
+// The end of a folder's finish, the same in both walks: the folder is freed, and its parent
+// learns whether it went (a folder that stays keeps its parent too); after the top, the walk's
+// answer is set and the pool stops. Returns the parent, for the caller to release next
+// (nullptr after the top).
+template <typename Folder, typename Pool>
+Folder* hand_to_parent(Folder* folder, bool removed, std::atomic<bool>& top_failed, Pool& pool) {
+    Folder* parent = folder->parent;
+    delete folder;
+    if (!parent) {
+        top_failed = !removed;
+        pool.stop();
+        return nullptr;
+    }
+    if (!removed) parent->failed = true;
+    return parent;
 }
 
 template <typename Task, typename Runner>
