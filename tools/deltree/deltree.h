@@ -20,6 +20,9 @@ bool stderr_is_terminal();
 // nullptr.
 const char* refusal_reason_of(const char* path);
 
+// How many processors this process may run on (its affinity on Linux), at least 1.
+unsigned processors_available();
+
 // What `path` names, not through a link: for the question before deleting it.
 enum class Kind { kMissing, kFile, kFolder };
 Kind kind_of(const char* path);

@@ -2,6 +2,8 @@
 // rules judged in UTF-8.
 #include <windows.h>
 
+#include <thread>
+
 #include "arguments.h"
 #include "deltree.h"
 #include "files_win.h"
@@ -19,6 +21,11 @@ void keep_running_without_output() {}
 bool stderr_is_terminal() {
     DWORD mode = 0;
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
+}
+
+unsigned processors_available() {
+    unsigned n = std::thread::hardware_concurrency();
+    return n == 0 ? 1 : n;
 }
 
 const char* refusal_reason_of(const char* path) {

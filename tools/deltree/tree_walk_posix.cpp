@@ -40,13 +40,11 @@ struct Task {
     enum Job : std::uint8_t {
         kList,     // list the (open) folder and start on its entries
         kEntries,  // remove the folder's entries [begin, end)
-        kClose,    // close the descriptor of a removed folder
     };
     Job job;
     Folder* folder;
     std::uint32_t begin = 0;
     std::uint32_t end = 0;
-    int fd = -1;
 };
 
 void report_errno(Operation operation, const std::string& path, int error) {
@@ -65,9 +63,7 @@ public:
           top_parent_fd_(top_parent_fd),
           budget_(top_parent_fd),
           // Every running task holds a folder open: few descriptors allow few threads.
-          threads_(
-              std::min(thread_count(), static_cast<unsigned>(std::max(1, budget_.bound() / 2)))),
-          pool_(threads_, Runner{this}) {}
+          pool_(static_cast<unsigned>(std::max(1, budget_.bound() / 2)), Runner{this}) {}
 
     bool run(const std::string& name, const FolderId& parent);
 
@@ -98,7 +94,6 @@ private:
     const std::string prefix_;
     const int top_parent_fd_;
     DescriptorBudget budget_;
-    const unsigned threads_;
     std::atomic<bool> top_failed_{false};
     WorkPool<Task, Runner> pool_;
 };
@@ -119,10 +114,6 @@ void TreeWalk::run_task(const Task& task) {
     switch (task.job) {
     case Task::kList: list(task.folder); break;
     case Task::kEntries: remove_entries(task.folder, task.begin, task.end); break;
-    case Task::kClose:
-        ::close(task.fd);
-        budget_.closed();
-        break;
     }
 }
 
@@ -347,15 +338,12 @@ Folder* TreeWalk::finish(Folder* folder) {
         }
     }
     if (lock) lock.unlock();
+    // Closed here, on this thread, even though the filesystem frees a removed folder only now:
+    // handing the close to another thread woke it for every level of a deep chain, and two
+    // threads measured slower there than one.
     if (folder->fd >= 0) {
-        // The removed folder is freed by the filesystem when its last descriptor closes: with a
-        // second thread at hand and descriptors to spare, that work goes on beside the next one.
-        if (removed && threads_ > 1 && budget_.has_room()) {
-            pool_.push({Task::kClose, nullptr, 0, 0, folder->fd});
-        } else {
-            ::close(folder->fd);
-            budget_.closed();
-        }
+        ::close(folder->fd);
+        budget_.closed();
     }
     return hand_to_parent(folder, removed, top_failed_, pool_);
 }

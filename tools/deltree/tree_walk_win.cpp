@@ -101,7 +101,8 @@ struct Folder {
 // piece of work removes it and reports to its parent, as on POSIX.
 class TreeWalk {
 public:
-    explicit TreeWalk(unsigned threads) : pool_(threads, Runner{this}) {}
+    // No descriptor bound here: as many threads as thread_count() gives.
+    TreeWalk() : pool_(kAnyNumber, Runner{this}) {}
 
     // Empties and removes the tree at `path` (extended form), shown as `shown`. True when gone.
     // `judged`: the folder that was found fit to go; any other found at `path` now is left.
@@ -119,6 +120,7 @@ private:
     void release(Folder* folder);
     Folder* finish(Folder* folder);
 
+    static constexpr unsigned kAnyNumber = 256;
     std::atomic<bool> top_failed_{false};
     WorkPool<Folder*, Runner> pool_;
 };
@@ -251,7 +253,7 @@ Folder* TreeWalk::finish(Folder* folder) {
 
 bool remove_tree(const std::wstring& path, const std::string& shown, DWORD attrs,
                  const FileId& judged) {
-    TreeWalk walk(thread_count());
+    TreeWalk walk;
     return walk.run(path, shown, attrs, judged);
 }
 

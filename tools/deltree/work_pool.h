@@ -2,24 +2,27 @@
 // are started only once two or more tasks wait, so that a small job never pays for a thread.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
+#include "deltree.h"
+
 namespace deltree {
 
-// Threads for the walk: one per core, or DELTREE_THREADS (the benchmark's one-thread runs).
+// Threads for the walk: one per processor, or DELTREE_THREADS (the benchmark's one-thread runs).
 inline unsigned thread_count() {
     if (const char* forced = std::getenv("DELTREE_THREADS")) {
         long n = std::strtol(forced, nullptr, 10);
         if (n >= 1 && n <= 256) return static_cast<unsigned>(n);
     }
-    unsigned n = std::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
+    return processors_available();
 }
 
 // The end of a folder's finish, the same in both walks: the folder is freed, and its parent
@@ -42,8 +45,9 @@ Folder* hand_to_parent(Folder* folder, bool removed, std::atomic<bool>& top_fail
 template <typename Task, typename Runner>
 class WorkPool {
 public:
-    // `threads` counts the calling thread; `runner(task)` does one task and may push more.
-    WorkPool(unsigned threads, Runner runner) : max_helpers_(threads - 1), runner_(runner) {}
+    // At most `thread_limit` threads, counting the calling thread, and no more than
+    // thread_count(); `runner(task)` does one task and may push more.
+    WorkPool(unsigned thread_limit, Runner runner) : thread_limit_(thread_limit), runner_(runner) {}
     WorkPool(const WorkPool&) = delete;
     WorkPool& operator=(const WorkPool&) = delete;
     ~WorkPool() {
@@ -54,7 +58,7 @@ public:
     void push(const Task& task) {
         std::unique_lock lock(mutex_);
         tasks_.push_back(task);
-        if (tasks_.size() >= 2 && helpers_.size() < max_helpers_) start_helper();
+        if (tasks_.size() >= 2 && helpers_.size() < max_helpers()) start_helper();
         lock.unlock();
         wake_.notify_one();
     }
@@ -72,6 +76,13 @@ public:
     }
 
 private:
+    // Counted the first time a helper could start, so that a job too small for one never pays
+    // for the question.
+    unsigned max_helpers() {
+        if (!max_helpers_) max_helpers_ = std::max(1u, std::min(thread_limit_, thread_count())) - 1;
+        return *max_helpers_;
+    }
+
     // A thread that cannot start (a process or thread limit, a tight address space) leaves the
     // work to the threads there are: the calling thread always works. The standard library
     // reports it only by throwing, so it is caught here, where it is thrown.
@@ -97,7 +108,8 @@ private:
         }
     }
 
-    unsigned max_helpers_;  // lowered when a thread cannot start
+    const unsigned thread_limit_;
+    std::optional<unsigned> max_helpers_;  // lowered when a thread cannot start
     Runner runner_;
     std::mutex mutex_;
     std::condition_variable wake_;
