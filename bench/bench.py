@@ -2,14 +2,18 @@
 """Times our deltree against rm -rf and find -delete, and zelk against a dash loop of rm -rf.
 
 Every measurement builds a fresh tree and times one deletion of it; the tools take turns
-(A B C A B C ...) so that slow drifts of the machine hit all of them alike. Reported: the median
-with min-max over the runs and the ratio of medians ours/peer; warm (after sync) and, as root,
-cold (page, dentry and inode caches dropped before each deletion).
+(A B C A B C ...) so that slow drifts of the machine hit all of them alike. Before each timed run
+the benchmark waits until the machine is quiet, and it counts what other processes used while
+the run went on. Reported: the median with min-max over the runs and the ratio of medians
+ours/peer, beside the floors of this machine: the start of a static program that does nothing,
+and, for the "tree" shape, two threads removing the tree by names known in advance (no listing).
+Warm (after sync) and, as root, cold (page, dentry and inode caches dropped before each deletion).
 
 As root the trees live on a fresh ext4 image with a journal, mounted from a file, so that the
 filesystem's age and mount options do not favour anyone.
 """
 import argparse
+import json
 import os
 import shutil
 import statistics
@@ -20,9 +24,14 @@ import time
 from pathlib import Path
 
 FULL = {"tree": (100, 10, 100), "flat": 100_000, "deep": 2000, "fat": (20, 10, 5 << 20),
-        "zelk_entries": 1000, "starts": 500}
+        "zelk_entries": 1000, "starts": 100, "start_rounds": 15}
 QUICK = {"tree": (10, 5, 20), "flat": 2000, "deep": 200, "fat": (4, 5, 64 << 10),
-         "zelk_entries": 50, "starts": 50}
+         "zelk_entries": 50, "starts": 20, "start_rounds": 3}
+
+# What we aim for, as ratios of medians measured in one run (printed, never enforced: a noisy
+# host moves them).
+GOALS = {"tree": 0.70, "flat": 0.65, "deep": 0.75, "fat": 1.00, "zelk": 0.47, "start": 1.05,
+         "two threads/one": 1.05}
 
 
 # Trees.
@@ -67,15 +76,75 @@ def settle(cold):
         Path("/proc/sys/vm/drop_caches").write_text("3\n")
 
 
+# A quiet machine.
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def busy_seconds():
+    """CPU seconds all processors have spent busy since boot, and the runnable tasks now."""
+    running = 0
+    with open("/proc/stat") as f:
+        first = f.readline().split()
+        for line in f:
+            if line.startswith("procs_running"):
+                running = int(line.split()[1])
+    user, nice, system, idle, iowait, irq, softirq, steal = map(int, first[1:9])
+    return (user + nice + system + irq + softirq + steal) / TICK, running
+
+
+class Quiet:
+    """Waits for a quiet machine before each timed run, and keeps what others used during it."""
+
+    WINDOW = 0.3        # seconds over which the machine is looked at
+    THRESHOLD = 0.05    # busy fraction of one processor that still counts as quiet
+    TIMEOUT = 20.0      # after this, the run goes ahead and is counted as noisy
+
+    def __init__(self, enabled):
+        self.enabled = enabled
+        self.noisy_runs = 0
+        self.others = []  # CPU seconds used by others during each timed run
+
+    def wait(self):
+        if not self.enabled:
+            return
+        deadline = time.monotonic() + self.TIMEOUT
+        while True:
+            before, _ = busy_seconds()
+            time.sleep(self.WINDOW)
+            after, running = busy_seconds()
+            # Reading /proc/stat makes this process itself the one running task.
+            if after - before <= self.THRESHOLD * self.WINDOW and running <= 1:
+                return
+            if time.monotonic() > deadline:
+                self.noisy_runs += 1
+                return
+
+    def note(self, busy, own):
+        self.others.append(max(0.0, busy - own))
+
+    def summary(self):
+        if not self.others:
+            return {}
+        return {"noisy_runs": self.noisy_runs, "runs": len(self.others),
+                "others_cpu_ms_median": statistics.median(self.others) * 1e3,
+                "others_cpu_ms_max": max(self.others) * 1e3}
+
+
 # Running.
-def timed(argv, env=None, stdin=None):
-    """Seconds of one run of argv."""
+def timed(argv, quiet, env=None, stdin=None):
+    """Seconds of one run of argv, started once the machine is quiet."""
+    quiet.wait()
+    busy_before, _ = busy_seconds()
     start = time.perf_counter()
-    status = subprocess.call(argv, env=env, stdin=stdin, stdout=subprocess.DEVNULL,
+    child = subprocess.Popen(argv, env=env, stdin=stdin, stdout=subprocess.DEVNULL,
                              stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(child.pid, 0)
     seconds = time.perf_counter() - start
-    if status != 0:
-        raise SystemExit("%s failed with %d" % (argv[0], status))
+    busy_after, _ = busy_seconds()
+    child.returncode = os.waitstatus_to_exitcode(status)
+    quiet.note(busy_after - busy_before, usage.ru_utime + usage.ru_stime)
+    if child.returncode != 0:
+        raise SystemExit("%s failed with %d" % (argv[0], child.returncode))
     return seconds
 
 
@@ -94,19 +163,30 @@ class Stats:
         return "%8.1f ms [%.1f-%.1f]" % (self.median * 1e3, min(self.times) * 1e3,
                                         max(self.times) * 1e3)
 
+    def as_json(self):
+        return {"median_ms": self.median * 1e3, "min_ms": min(self.times) * 1e3,
+                "max_ms": max(self.times) * 1e3, "runs_ms": [t * 1e3 for t in self.times]}
 
-def tree_tools(deltree):
+
+def tree_tools(args, shape, sizes):
     one_thread = dict(os.environ, DELTREE_THREADS="1")
-    return [("deltree", lambda t: [deltree, "/Y", str(t)], None),
-            ("deltree-1", lambda t: [deltree, "/Y", str(t)], one_thread),
-            ("rm -rf", lambda t: ["rm", "-rf", str(t)], None),
-            ("find -delete", lambda t: ["find", str(t), "-delete"], None)]
+    tools = [("deltree", lambda t: [args.deltree, "/Y", str(t)], None),
+             ("deltree-1", lambda t: [args.deltree, "/Y", str(t)], one_thread)]
+    if args.compare:
+        tools.append(("deltree@compare", lambda t: [args.compare_deltree, "/Y", str(t)], None))
+    tools += [("rm -rf", lambda t: ["rm", "-rf", str(t)], None),
+              ("find -delete", lambda t: ["find", str(t), "-delete"], None)]
+    if shape == "tree":
+        outer, inner, files = sizes["tree"]
+        tools.append(("floor", lambda t: [args.floor_remove, str(t), str(outer), str(inner),
+                                          str(files), "2"], None))
+    return tools
 
 
-def bench_trees(args, root, sizes, modes):
+def bench_trees(args, root, sizes, modes, quiet):
     results = {}
-    tools = tree_tools(args.deltree)
     for shape in args.shapes:
+        tools = tree_tools(args, shape, sizes)
         for cold in modes:
             stats = {name: Stats() for name, _, _ in tools}
             for run in range(args.runs):
@@ -115,11 +195,11 @@ def bench_trees(args, root, sizes, modes):
                 for name, argv, env in order:
                     top = build(shape, root, sizes)
                     settle(cold)
-                    stats[name].add(timed(argv(top), env))
+                    stats[name].add(timed(argv(top), quiet, env))
                     if top.exists():
                         raise SystemExit("%s left %s behind" % (name, top))
-            results[(shape, cold)] = stats
-            report_trees(shape, cold, stats)
+            results["%s, %s" % (shape, "cold" if cold else "warm")] = report_trees(shape, cold,
+                                                                                  stats)
     return results
 
 
@@ -128,48 +208,70 @@ def report_trees(shape, cold, stats):
     print("\n%s, %s" % (shape, "cold" if cold else "warm"))
     for name, s in stats.items():
         ratio = "" if name == "rm -rf" else "   %s/rm = %.2f" % (name, s.median / rm)
-        print("  %-13s %s%s" % (name, s.show(), ratio))
+        if name == "floor":
+            ratio += "   (two threads, names known, no listing)"
+        print("  %-16s %s%s" % (name, s.show(), ratio))
+    two_on_one = stats["deltree"].median / stats["deltree-1"].median
+    print("  two threads/one thread = %.2f" % two_on_one)
     sys.stdout.flush()
+    return {"tools": {name: s.as_json() for name, s in stats.items()},
+            "ratios_to_rm": {name: s.median / rm for name, s in stats.items() if name != "rm -rf"},
+            "two_threads_over_one": two_on_one}
 
 
-def bench_zelk(args, root, sizes):
+def zelk_app(folder, zelk, deltree):
+    """A folder holding zelk and the deltree it runs, and the PATH that finds that deltree."""
+    folder.mkdir(parents=True)
+    shutil.copy2(zelk, folder / "zelk")
+    shutil.copy2(deltree, folder / "deltree")
+    return folder, dict(os.environ, PATH="%s:/usr/bin:/bin" % folder)
+
+
+def bench_zelk(args, root, sizes, quiet):
     """zelk on a list of folders against the shell loop a user would write instead."""
     count = sizes["zelk_entries"]
     work = root / "zelk"
-    app = work / "app"
-    app.mkdir(parents=True)
-    zelk = app / "zelk"
-    shutil.copy2(args.zelk, zelk)
-    shutil.copy2(args.deltree, app / "deltree")
-    env = dict(os.environ, PATH="%s:/usr/bin:/bin" % app)
-    stats = {"zelk": Stats(), "dash loop": Stats()}
+    apps = {"zelk": zelk_app(work / "app", args.zelk, args.deltree)}
+    if args.compare:
+        apps["zelk@compare"] = zelk_app(work / "compare", args.compare_zelk,
+                                        args.compare_deltree)
+    loop_env = dict(os.environ, PATH="/usr/bin:/bin")
+    names = list(apps) + ["dash loop"]
+    stats = {name: Stats() for name in names}
     loop = 'while IFS= read -r p; do rm -rf -- "$p"; done'
+    entries = [work / "data" / ("e%04d" % i) for i in range(count)]
+    listing = "".join("%s\n" % e for e in entries)
     for run in range(args.runs):
-        for name in (("zelk", "dash loop") if run % 2 == 0 else ("dash loop", "zelk")):
-            entries = [work / "data" / ("e%04d" % i) for i in range(count)]
+        for name in names[run % len(names):] + names[:run % len(names)]:
             for e in entries:
                 make_files(e, 10)
-            listing = "".join("%s\n" % e for e in entries)
             settle(False)
-            if name == "zelk":
+            if name in apps:
+                app, env = apps[name]
                 (app / "zelk.lst").write_text(listing)
-                stats[name].add(timed([str(zelk)], env))
+                stats[name].add(timed([str(app / "zelk")], quiet, env))
             else:
                 (work / "list").write_text(listing)
                 with open(work / "list") as stdin:
-                    stats[name].add(timed(["dash", "-c", loop], env, stdin))
+                    stats[name].add(timed(["dash", "-c", loop], quiet, loop_env, stdin))
             if any(e.exists() for e in entries):
                 raise SystemExit("%s left entries behind" % name)
+    loop_median = stats["dash loop"].median
     print("\nzelk over %d entries (folders of 10 files), warm" % count)
+    result = {"entries": count, "tools": {}}
     for name, s in stats.items():
-        ratio = "   zelk/loop = %.2f" % (s.median / stats["dash loop"].median) if name == "zelk" else ""
-        print("  %-13s %s   %.3f ms/entry%s" % (name, s.show(), s.median * 1e3 / count, ratio))
+        ratio = "" if name == "dash loop" else "   %s/loop = %.2f" % (name, s.median / loop_median)
+        print("  %-16s %s   %.3f ms/entry%s" % (name, s.show(), s.median * 1e3 / count, ratio))
+        result["tools"][name] = dict(s.as_json(), ms_per_entry=s.median * 1e3 / count,
+                                     ratio_to_loop=s.median / loop_median)
     for e in entries:
         make_files(e, 10)
+    app, env = apps["zelk"]
     (app / "zelk.lst").write_text(listing)
-    print("  zelk peak memory: %.1f MiB" % (peak_kib(args, [str(zelk)], env) / 1024))
+    result["peak_kib"] = peak_kib(args, [str(app / "zelk")], env)
+    print("  zelk peak memory: %.1f MiB" % (result["peak_kib"] / 1024))
     shutil.rmtree(work)
-    return stats
+    return result
 
 
 def peak_kib(args, argv, env=None):
@@ -180,19 +282,54 @@ def peak_kib(args, argv, env=None):
     return int(out.split()[1])
 
 
-def bench_starts(args, sizes):
-    """Start-up cost: deltree on a missing path, started directly, many times."""
-    n = sizes["starts"]
+def bench_starts(args, sizes, quiet):
+    """Start-up cost: deltree on a missing path against a static program that does nothing,
+    batches of each in turn, so that both meet the same machine."""
+    n, rounds = sizes["starts"], sizes["start_rounds"]
     missing = "/nonexistent/zelk-bench"
-    best = []
-    for _ in range(3):
-        out = subprocess.run([args.spawn_loop, str(n), args.deltree, "/Y", missing],
-                             capture_output=True, text=True, check=True).stdout
-        best.append(float(out.split()[0]))
-    per_start = statistics.median(best)
-    print("\ndeltree on a missing path: %.3f ms per start (median of 3 x %d starts)"
-          % (per_start, n))
-    return per_start
+    commands = {"deltree": [args.deltree, "/Y", missing], "do-nothing": [args.do_nothing]}
+    if args.compare:
+        commands["deltree@compare"] = [args.compare_deltree, "/Y", missing]
+    per_start = {name: [] for name in commands}
+    names = list(commands)
+    for r in range(rounds):
+        for name in names[r % len(names):] + names[:r % len(names)]:
+            quiet.wait()
+            out = subprocess.run([args.spawn_loop, str(n)] + commands[name],
+                                 capture_output=True, text=True, check=True).stdout
+            per_start[name].append(float(out.split()[0]))
+    floor = statistics.median(per_start["do-nothing"])
+    print("\nstarts (median of %d batches of %d, taking turns)" % (rounds, n))
+    result = {}
+    for name, times in per_start.items():
+        median = statistics.median(times)
+        ratio = "" if name == "do-nothing" else "   %s/do-nothing = %.3f" % (name, median / floor)
+        print("  %-16s %.3f ms [%.3f-%.3f]%s" % (name, median, min(times), max(times), ratio))
+        result[name] = {"median_ms": median, "min_ms": min(times), "max_ms": max(times),
+                        "ratio_to_do_nothing": median / floor}
+    return result
+
+
+def report_goals(figures):
+    """The goals beside what this run measured; a noisy machine can miss them, so they only
+    print."""
+    measured = {}
+    for shape in ("tree", "flat", "deep", "fat"):
+        warm = figures["trees"].get("%s, warm" % shape)
+        if warm:
+            measured[shape] = warm["ratios_to_rm"]["deltree"]
+            measured.setdefault("two threads/one", 0)
+            measured["two threads/one"] = max(measured["two threads/one"],
+                                              warm["two_threads_over_one"])
+    if "zelk" in figures:
+        measured["zelk"] = figures["zelk"]["tools"]["zelk"]["ratio_to_loop"]
+    if "starts" in figures:
+        measured["start"] = figures["starts"]["deltree"]["ratio_to_do_nothing"]
+    print("\ngoals (ratio of medians: measured / goal)")
+    for name, value in measured.items():
+        print("  %-16s %.2f / %.2f  %s" % (name, value, GOALS[name],
+                                          "met" if value <= GOALS[name] else "MISSED"))
+    return {name: {"measured": value, "goal": GOALS[name]} for name, value in measured.items()}
 
 
 # Where the trees live.
@@ -208,14 +345,14 @@ class Scratch:
             self.mount = Path(tempfile.mkdtemp(prefix="zelk-bench-mnt-"))
             if subprocess.call(["mount", "-o", "loop", str(self.image), str(self.mount)]) == 0:
                 self.root = self.mount
-                self.where = "a fresh ext4 image with a journal, mounted from %s" % self.image
+                self.where = "a fresh ext4 image with a journal"
                 return
             self.mount.rmdir()
             self.mount = None
         self.root = Path(tempfile.mkdtemp(prefix="zelk-bench-", dir="/var/tmp"))
         fs = subprocess.run(["stat", "-f", "-c", "%T", str(self.root)], capture_output=True,
                             text=True).stdout.strip()
-        self.where = "%s (%s)" % (self.root, fs)
+        self.where = "a %s folder" % fs
 
     def close(self):
         if self.mount:
@@ -231,35 +368,61 @@ def main():
     here = Path(__file__).resolve().parent
     default_bin = here.parent / "build" / "linux" / "bin"
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--quick", action="store_true", help="small trees: a smoke run")
+    p.add_argument("--quick", action="store_true",
+                   help="small trees, no waiting for a quiet machine: a smoke run")
     p.add_argument("--runs", type=int, help="runs per tool and shape (default 5, quick 3)")
-    p.add_argument("--shapes", nargs="+", default=["tree", "flat", "deep", "fat"])
+    p.add_argument("--shapes", nargs="*", default=["tree", "flat", "deep", "fat"])
     p.add_argument("--no-image", action="store_true", help="do not mount an ext4 image")
     p.add_argument("--no-cold", action="store_true", help="warm runs only")
+    p.add_argument("--no-zelk", action="store_true", help="leave out zelk and the starts")
     p.add_argument("--bin", type=Path, default=default_bin)
+    p.add_argument("--compare", type=Path, metavar="DIR",
+                   help="also time the deltree and zelk in DIR (another build), taking turns")
+    p.add_argument("--json", type=Path, metavar="FILE", help="write the figures to FILE too")
     args = p.parse_args()
     args.deltree = str(args.bin / "deltree")
     args.zelk = str(args.bin / "zelk")
     args.spawn_loop = str(args.bin / "spawn_loop")
+    args.do_nothing = str(args.bin / "do_nothing")
+    args.floor_remove = str(args.bin / "floor_remove")
+    if args.compare:
+        args.compare_deltree = str(args.compare / "deltree")
+        args.compare_zelk = str(args.compare / "zelk")
     sizes = QUICK if args.quick else FULL
     args.runs = args.runs or (3 if args.quick else 5)
     cold = os.geteuid() == 0 and not args.no_cold and not args.quick
     modes = [False, True] if cold else [False]
+    quiet = Quiet(not args.quick)
 
     scratch = Scratch(not args.quick and not args.no_image, 3 << 30)
+    figures = {"where": scratch.where, "runs": args.runs, "processors": os.cpu_count(),
+               "quick": args.quick}
     try:
-        print("trees on %s; %d runs each; %d cores" % (scratch.where, args.runs, os.cpu_count()))
+        print("trees on %s; %d runs each; %d processors" % (scratch.where, args.runs,
+                                                            os.cpu_count()))
         if not cold:
             print("(warm runs only%s)" % ("" if os.geteuid() == 0 else ": cold needs root"))
-        bench_trees(args, scratch.root, sizes, modes)
+        figures["trees"] = bench_trees(args, scratch.root, sizes, modes, quiet)
         if "flat" in args.shapes:
             top = build("flat", scratch.root, sizes)
-            print("\ndeltree peak memory on flat: %.1f MiB" % (peak_kib(args, [args.deltree, "/Y",
-                                                                            str(top)]) / 1024))
-        bench_zelk(args, scratch.root, sizes)
-        bench_starts(args, sizes)
+            figures["deltree_peak_kib_flat"] = peak_kib(args, [args.deltree, "/Y", str(top)])
+            print("\ndeltree peak memory on flat: %.1f MiB"
+                  % (figures["deltree_peak_kib_flat"] / 1024))
+        if not args.no_zelk:
+            figures["zelk"] = bench_zelk(args, scratch.root, sizes, quiet)
+            figures["starts"] = bench_starts(args, sizes, quiet)
     finally:
         scratch.close()
+    figures["quiet"] = quiet.summary()
+    if figures["quiet"]:
+        q = figures["quiet"]
+        print("\nothers used %.1f ms of CPU per timed run (median; max %.1f); %d of %d runs "
+              "started without a quiet machine%s"
+              % (q["others_cpu_ms_median"], q["others_cpu_ms_max"], q["noisy_runs"], q["runs"],
+                 ": the figures are noisy" if q["noisy_runs"] else ""))
+    figures["goals"] = report_goals(figures)
+    if args.json:
+        args.json.write_text(json.dumps(figures, indent=2) + "\n")
 
 
 if __name__ == "__main__":
