@@ -130,6 +130,13 @@ class Deltree(E2ECase):
         for threads in (1, 3, 8):
             top = b.data / ("t%d" % threads)
             grow_random_tree(top, rng, depth=4)
+            # A big folder, whose first entries go while the rest is still being listed.
+            big = top / "big"
+            big.mkdir()
+            for i in range(6000):
+                (big / ("f%d" % i)).write_bytes(b"")
+            for i in range(0, 6000, 500):
+                grow_random_tree(big / ("d%d" % i), rng, depth=1)
             r = b.deltree("/Y", b.entry(top), env={"DELTREE_THREADS": str(threads)})
             self.assertEqual((r.status, r.err), (0, b""), threads)
             self.assertFalse(top.exists())

@@ -1,7 +1,9 @@
-// Where a folder is, as the kernel tells it.
+// Where a folder is, and what its filesystem allows, as the kernel tells it.
 #include "folder_posix.h"
 
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
 namespace deltree {
@@ -15,6 +17,20 @@ std::optional<FolderId> identify(int fd) {
     struct stat plain {};
     if (fstat(fd, &plain) != 0) return std::nullopt;
     return FolderId{plain.st_dev, plain.st_ino, 0};
+}
+
+bool listing_survives_removal(int fd) {
+    // ext2/3/4 list by hash (or, in a small unindexed folder, by offsets that a removal leaves
+    // in place), tmpfs by a cursor among the entries, btrfs by an index number. On others (NFS
+    // above all) a removal can shift what is still to come, so they are listed whole first.
+    struct statfs fs {};
+    if (fstatfs(fd, &fs) != 0) return false;
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case BTRFS_SUPER_MAGIC: return true;
+    default: return false;
+    }
 }
 
 bool same_folder(int fd, const Folder* folder) {

@@ -44,6 +44,17 @@ struct Entry {
     unsigned char type;  // as the listing says; DT_UNKNOWN on some filesystems
 };
 
+// Entries as the folder's listing gave them, and their names, each ended by '\0'.
+struct Listing {
+    std::string names;
+    std::vector<Entry> entries;
+};
+
+// Whether names may be removed from the folder `fd` while the rest of it is still being listed,
+// and no name the listing has yet to give is skipped for it: filesystems whose listing position
+// is a hash or an index, not a place that shifts when an entry before it goes.
+bool listing_survives_removal(int fd);
+
 struct Folder {
     Folder(Folder* parent_folder, std::string folder_name, const FolderId& parent_id)
         : parent(parent_folder),
@@ -65,8 +76,10 @@ struct Folder {
     // holds the mutex.
     std::mutex fd_mutex;
     int fd = -1;
-    std::string names;  // the entries' names, each ended by '\0'
-    std::vector<Entry> entries;
+    // The first entries of a big folder, at work while the rest is still being listed; then the
+    // rest. Each is fixed once tasks refer to it.
+    Listing head;
+    Listing listing;
     // Subfolders found while many folders were open, opened later, one for each subfolder that
     // finishes, with our descriptor in hand (guarded by fd_mutex).
     std::vector<std::string> waiting;

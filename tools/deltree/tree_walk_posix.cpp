@@ -33,16 +33,20 @@ namespace deltree {
 
 namespace {
 
-constexpr std::size_t kDirentBufferSize = 128 * 1024;
+// A small folder is listed by one small read; one that fills more than half of it goes on with
+// big reads, which cost fewer calls per entry.
+constexpr std::size_t kSmallRead = 16 * 1024;
+constexpr std::size_t kBigRead = 128 * 1024;
 constexpr std::uint32_t kChunkEntries = 2048;  // entries per task of a big folder
 
 struct Task {
     enum Job : std::uint8_t {
         kList,     // list the (open) folder and start on its entries
-        kEntries,  // remove the folder's entries [begin, end)
+        kEntries,  // remove the entries [begin, end) of one of the folder's listings
     };
     Job job;
     Folder* folder;
+    Listing* listing = nullptr;
     std::uint32_t begin = 0;
     std::uint32_t end = 0;
 };
@@ -75,9 +79,11 @@ private:
 
     void run_task(const Task& task);
     void list(Folder* folder);
-    void read_entries(Folder* folder);
-    void remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t end);
-    Folder* remove_entry(Folder* folder, const Entry& entry);
+    bool read_entries(Folder* folder);
+    void start_head(Folder* folder);
+    void remove_entries(Folder* folder, Listing* listing, std::uint32_t begin, std::uint32_t end);
+    void task_done(Folder* folder);
+    Folder* remove_entry(Folder* folder, const Listing& listing, const Entry& entry);
     Folder* add_subfolder(Folder* folder, const char* name);
     int open_child(Folder* parent, Folder* child, int parent_fd);
     void release(Folder* folder);
@@ -113,7 +119,7 @@ bool TreeWalk::run(const std::string& name, const FolderId& parent) {
 void TreeWalk::run_task(const Task& task) {
     switch (task.job) {
     case Task::kList: list(task.folder); break;
-    case Task::kEntries: remove_entries(task.folder, task.begin, task.end); break;
+    case Task::kEntries: remove_entries(task.folder, task.listing, task.begin, task.end); break;
     }
 }
 
@@ -149,26 +155,42 @@ int TreeWalk::open_child(Folder* parent, Folder* child, int parent_fd) {
 }
 
 void TreeWalk::list(Folder* folder) {
-    read_entries(folder);
-    auto count = static_cast<std::uint32_t>(folder->entries.size());
+    // The listing counts as one task until it ends: no task of the head can finish the folder
+    // while entries are still to come.
+    folder->tasks_left.store(1);
+    bool head_started = read_entries(folder);
+    Listing& rest = folder->listing;
+    auto count = static_cast<std::uint32_t>(rest.entries.size());
     std::uint32_t tasks = (count + kChunkEntries - 1) / kChunkEntries;
     if (tasks == 0) {
-        release(folder);
+        if (head_started)
+            task_done(folder);
+        else
+            release(folder);
         return;
     }
-    folder->tasks_left = tasks;
+    folder->tasks_left.fetch_add(tasks - 1);
     // Pushed last first, so that the pieces are taken in inode order, by one thread or several:
     // measured, going through the folder backwards costs a third more time in the filesystem.
     for (std::uint32_t t = tasks - 1; t >= 1; --t)
-        pool_.push(
-            {Task::kEntries, folder, t * kChunkEntries, std::min(count, (t + 1) * kChunkEntries)});
-    remove_entries(folder, 0, std::min(count, kChunkEntries));
+        pool_.push({Task::kEntries, folder, &rest, t * kChunkEntries,
+                    std::min(count, (t + 1) * kChunkEntries)});
+    remove_entries(folder, &rest, 0, std::min(count, kChunkEntries));
 }
 
-void TreeWalk::read_entries(Folder* folder) {
-    thread_local std::unique_ptr<char[]> buf(new char[kDirentBufferSize]);
+// Lists `folder` into its listing, sorted by inode. True when a head of it was started on
+// meanwhile (see start_head).
+bool TreeWalk::read_entries(Folder* folder) {
+    thread_local std::unique_ptr<char[]> buffer;
+    thread_local std::size_t buffer_size = 0;
+    std::size_t read_size = kSmallRead;
+    bool head_started = false;
     for (;;) {
-        ssize_t n = getdents64(folder->fd, buf.get(), kDirentBufferSize);
+        if (buffer_size < read_size) {
+            buffer.reset(new char[read_size]);
+            buffer_size = read_size;
+        }
+        ssize_t n = getdents64(folder->fd, buffer.get(), read_size);
         if (n == 0) break;
         if (n < 0) {
             // ENOENT: removed by someone else meanwhile, so there is nothing left to list.
@@ -178,33 +200,62 @@ void TreeWalk::read_entries(Folder* folder) {
             }
             break;
         }
+        Listing& into = folder->listing;
         for (ssize_t off = 0; off < n;) {
-            const auto* d = reinterpret_cast<const struct dirent64*>(buf.get() + off);
+            const auto* d = reinterpret_cast<const struct dirent64*>(buffer.get() + off);
             off += d->d_reclen;
             const char* name = d->d_name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
                 continue;
-            folder->entries.push_back(
-                {d->d_ino, static_cast<std::uint32_t>(folder->names.size()), d->d_type});
-            folder->names.append(name, std::strlen(name) + 1);
+            into.entries.push_back(
+                {d->d_ino, static_cast<std::uint32_t>(into.names.size()), d->d_type});
+            into.names.append(name, std::strlen(name) + 1);
+        }
+        if (static_cast<std::size_t>(n) > read_size / 2) read_size = kBigRead;
+        if (!head_started && into.entries.size() >= kChunkEntries && pool_.shares_work() &&
+            listing_survives_removal(folder->fd)) {
+            start_head(folder);
+            head_started = true;
         }
     }
     // In inode order the filesystem's inode table is visited once, front to back.
-    std::sort(folder->entries.begin(), folder->entries.end(),
+    std::sort(folder->listing.entries.begin(), folder->listing.entries.end(),
               [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
+    return head_started;
 }
 
-void TreeWalk::remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t end) {
+// The first entries of a big folder go to another thread while this one lists the rest, so that
+// the listing no longer comes before all removal. Only the head is split off: the rest is still
+// removed in one inode order.
+void TreeWalk::start_head(Folder* folder) {
+    folder->head = std::move(folder->listing);
+    folder->listing = {};
+    Listing& head = folder->head;
+    std::sort(head.entries.begin(), head.entries.end(),
+              [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
+    folder->tasks_left.fetch_add(1);
+    pool_.push({Task::kEntries, folder, &head, 0, static_cast<std::uint32_t>(head.entries.size())},
+               true);
+}
+
+void TreeWalk::remove_entries(Folder* folder, Listing* listing, std::uint32_t begin,
+                              std::uint32_t end) {
     std::vector<Folder*> subfolders;
     for (std::uint32_t i = begin; i < end; ++i) {
-        if (Folder* child = remove_entry(folder, folder->entries[i])) subfolders.push_back(child);
+        if (Folder* child = remove_entry(folder, *listing, listing->entries[i]))
+            subfolders.push_back(child);
     }
     // Last first, so that they are taken in inode order (see list()).
     for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
         pool_.push({Task::kList, *it});
+    task_done(folder);
+}
+
+// The end of one of the folder's tasks; the last one starts what waits and lets the folder go.
+void TreeWalk::task_done(Folder* folder) {
     if (folder->tasks_left.fetch_sub(1) != 1) return;
-    folder->entries = {};
-    folder->names = {};
+    folder->head = {};
+    folder->listing = {};
     {
         // With every subfolder waiting and none under way, none would ever finish to open the
         // next: one starts now.
@@ -218,8 +269,8 @@ void TreeWalk::remove_entries(Folder* folder, std::uint32_t begin, std::uint32_t
 }
 
 // Removes one entry; a subfolder is opened and returned, for the caller to start.
-Folder* TreeWalk::remove_entry(Folder* folder, const Entry& entry) {
-    const char* name = folder->names.c_str() + entry.name_offset;
+Folder* TreeWalk::remove_entry(Folder* folder, const Listing& listing, const Entry& entry) {
+    const char* name = listing.names.c_str() + entry.name_offset;
     if (entry.type != DT_DIR) {
         if (unlinkat(folder->fd, name, 0) == 0) {
             count_removed();

@@ -1,5 +1,6 @@
 // A small pool of threads sharing one stack of tasks. The calling thread works too; the others
-// are started only once two or more tasks wait, so that a small job never pays for a thread.
+// are started only once two or more tasks wait (or one that its pusher cannot take), so that a
+// small job never pays for a thread.
 #pragma once
 
 #include <algorithm>
@@ -55,12 +56,21 @@ public:
         for (std::thread& t : helpers_) t.join();
     }
 
-    void push(const Task& task) {
+    // `for_another`: the pushing thread stays busy with other work, so one waiting task is
+    // enough to start a helper.
+    void push(const Task& task, bool for_another = false) {
         std::unique_lock lock(mutex_);
         tasks_.push_back(task);
-        if (tasks_.size() >= 2 && helpers_.size() < max_helpers()) start_helper();
+        if (tasks_.size() >= (for_another ? 1u : 2u) && helpers_.size() < max_helpers())
+            start_helper();
         lock.unlock();
         wake_.notify_one();
+    }
+
+    // Whether more than one thread may work on the tasks.
+    bool shares_work() {
+        std::lock_guard lock(mutex_);
+        return max_helpers() > 0;
     }
 
     // Works on the tasks until stop() is called.
