@@ -236,13 +236,18 @@ def bench_zelk(args, root, sizes, quiet):
         apps["zelk@compare"] = zelk_app(work / "compare", args.compare_zelk,
                                         args.compare_deltree)
     loop_env = dict(os.environ, PATH="/usr/bin:/bin")
-    names = list(apps) + ["dash loop"]
+    # The floor: one do-nothing start per entry, in the same turns, since each entry starts one
+    # deltree and no zelk can be faster per entry than the quickest start.
+    names = list(apps) + ["dash loop", "start floor"]
     stats = {name: Stats() for name in names}
     loop = 'while IFS= read -r p; do rm -rf -- "$p"; done'
     entries = [work / "data" / ("e%04d" % i) for i in range(count)]
     listing = "".join("%s\n" % e for e in entries)
     for run in range(args.runs):
         for name in names[run % len(names):] + names[:run % len(names)]:
+            if name == "start floor":
+                stats[name].add(timed([args.spawn_loop, str(count), args.do_nothing], quiet))
+                continue
             for e in entries:
                 make_files(e, 10)
             settle(False)
@@ -261,6 +266,8 @@ def bench_zelk(args, root, sizes, quiet):
     result = {"entries": count, "tools": {}}
     for name, s in stats.items():
         ratio = "" if name == "dash loop" else "   %s/loop = %.2f" % (name, s.median / loop_median)
+        if name == "start floor":
+            ratio += "   (a static do-nothing program started once per entry)"
         print("  %-16s %s   %.3f ms/entry%s" % (name, s.show(), s.median * 1e3 / count, ratio))
         result["tools"][name] = dict(s.as_json(), ms_per_entry=s.median * 1e3 / count,
                                      ratio_to_loop=s.median / loop_median)
@@ -284,22 +291,24 @@ def peak_kib(args, argv, env=None):
 
 def bench_starts(args, sizes, quiet):
     """Start-up cost: deltree on a missing path against a static program that does nothing,
-    batches of each in turn, so that both meet the same machine."""
+    started in turns within one loop (A B A B ...), so that both meet the same machine."""
     n, rounds = sizes["starts"], sizes["start_rounds"]
     missing = "/nonexistent/zelk-bench"
     commands = {"deltree": [args.deltree, "/Y", missing], "do-nothing": [args.do_nothing]}
     if args.compare:
         commands["deltree@compare"] = [args.compare_deltree, "/Y", missing]
+    argv = [args.spawn_loop, str(n)]
+    for command in commands.values():
+        argv += command + ["--"]
     per_start = {name: [] for name in commands}
-    names = list(commands)
-    for r in range(rounds):
-        for name in names[r % len(names):] + names[:r % len(names)]:
-            quiet.wait()
-            out = subprocess.run([args.spawn_loop, str(n)] + commands[name],
-                                 capture_output=True, text=True, check=True).stdout
-            per_start[name].append(float(out.split()[0]))
+    for _ in range(rounds):
+        quiet.wait()
+        lines = subprocess.run(argv[:-1], capture_output=True, text=True,
+                               check=True).stdout.splitlines()
+        for name, line in zip(commands, lines):
+            per_start[name].append(float(line.split()[0]))
     floor = statistics.median(per_start["do-nothing"])
-    print("\nstarts (median of %d batches of %d, taking turns)" % (rounds, n))
+    print("\nstarts (median of %d loops of %d starts each, in turns)" % (rounds, n))
     result = {}
     for name, times in per_start.items():
         median = statistics.median(times)
@@ -352,7 +361,7 @@ class Scratch:
         self.root = Path(tempfile.mkdtemp(prefix="zelk-bench-", dir="/var/tmp"))
         fs = subprocess.run(["stat", "-f", "-c", "%T", str(self.root)], capture_output=True,
                             text=True).stdout.strip()
-        self.where = "a %s folder" % fs
+        self.where = "a folder on %s" % fs
 
     def close(self):
         if self.mount:
