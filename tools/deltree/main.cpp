@@ -31,7 +31,8 @@ constexpr char kHelp[] =
     "  roots, . and .., and the current folder or one above it are refused\n"
     "  what another program removes meanwhile is gone, not a failure\n"
     "\n"
-    "DELTREE_THREADS=N sets the number of threads (default: one per core).\n"
+    "DELTREE_THREADS=N sets the number of threads (default: one per processor it may\n"
+    "use).\n"
     "deltree /?, -h or --help shows this; deltree --version shows the version.\n";
 
 // The answer is one whole line, however long: a long one can never answer the next question.
