@@ -97,17 +97,16 @@ class Quiet:
 
     WINDOW = 0.3        # seconds over which the machine is looked at
     THRESHOLD = 0.05    # busy fraction of one processor that still counts as quiet
-    TIMEOUT = 20.0      # after this, the run goes ahead and is counted as noisy
-
-    def __init__(self, enabled):
+    def __init__(self, enabled, timeout=20.0):
         self.enabled = enabled
+        self.timeout = timeout  # after this, the run goes ahead and is counted as noisy
         self.noisy_runs = 0
         self.others = []  # CPU seconds used by others during each timed run
 
     def wait(self):
         if not self.enabled:
             return
-        deadline = time.monotonic() + self.TIMEOUT
+        deadline = time.monotonic() + self.timeout
         while True:
             before, _ = busy_seconds()
             time.sleep(self.WINDOW)
@@ -388,6 +387,8 @@ def main():
     p.add_argument("--compare", type=Path, metavar="DIR",
                    help="also time the deltree and zelk in DIR (another build), taking turns")
     p.add_argument("--json", type=Path, metavar="FILE", help="write the figures to FILE too")
+    p.add_argument("--quiet-timeout", type=float, default=20.0, metavar="SECONDS",
+                   help="longest wait for a quiet machine before a run (default 20)")
     args = p.parse_args()
     args.deltree = str(args.bin / "deltree")
     args.zelk = str(args.bin / "zelk")
@@ -401,7 +402,7 @@ def main():
     args.runs = args.runs or (3 if args.quick else 5)
     cold = os.geteuid() == 0 and not args.no_cold and not args.quick
     modes = [False, True] if cold else [False]
-    quiet = Quiet(not args.quick)
+    quiet = Quiet(not args.quick, args.quiet_timeout)
 
     scratch = Scratch(not args.quick and not args.no_image, 3 << 30)
     figures = {"where": scratch.where, "runs": args.runs, "processors": os.cpu_count(),
