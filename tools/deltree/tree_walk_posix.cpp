@@ -185,6 +185,7 @@ bool TreeWalk::read_entries(Folder* folder) {
     thread_local std::size_t buffer_size = 0;
     std::size_t read_size = kSmallRead;
     bool head_started = false;
+    bool head_judged = false;  // asked once per folder: on NFS the filesystem check is a round trip
     for (;;) {
         if (buffer_size < read_size) {
             buffer.reset(new char[read_size]);
@@ -212,10 +213,12 @@ bool TreeWalk::read_entries(Folder* folder) {
             into.names.append(name, std::strlen(name) + 1);
         }
         if (static_cast<std::size_t>(n) > read_size / 2) read_size = kBigRead;
-        if (!head_started && into.entries.size() >= kChunkEntries && pool_.shares_work() &&
-            listing_survives_removal(folder->fd)) {
-            start_head(folder);
-            head_started = true;
+        if (!head_judged && into.entries.size() >= kChunkEntries) {
+            head_judged = true;
+            if (pool_.shares_work() && listing_survives_removal(folder->fd)) {
+                start_head(folder);
+                head_started = true;
+            }
         }
     }
     // In inode order the filesystem's inode table is visited once, front to back.
