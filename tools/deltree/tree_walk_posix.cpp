@@ -51,6 +51,12 @@ struct Task {
     std::uint32_t end = 0;
 };
 
+// In inode order the filesystem's inode table is visited once, front to back.
+void sort_by_inode(Listing& listing) {
+    std::sort(listing.entries.begin(), listing.entries.end(),
+              [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
+}
+
 void report_errno(Operation operation, const std::string& path, int error) {
     report_failure(operation, path, std::strerror(error));
 }
@@ -221,9 +227,7 @@ bool TreeWalk::read_entries(Folder* folder) {
             }
         }
     }
-    // In inode order the filesystem's inode table is visited once, front to back.
-    std::sort(folder->listing.entries.begin(), folder->listing.entries.end(),
-              [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
+    sort_by_inode(folder->listing);
     return head_started;
 }
 
@@ -234,8 +238,7 @@ void TreeWalk::start_head(Folder* folder) {
     folder->head = std::move(folder->listing);
     folder->listing = {};
     Listing& head = folder->head;
-    std::sort(head.entries.begin(), head.entries.end(),
-              [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
+    sort_by_inode(head);
     folder->tasks_left.fetch_add(1);
     pool_.push({Task::kEntries, folder, &head, 0, static_cast<std::uint32_t>(head.entries.size())},
                true);
