@@ -146,14 +146,26 @@ class Deltree(E2ECase):
         so both runs end with 0 and nothing is left."""
         b = self.box
         env = self.target.env(b.path_dirs)
-        exe = self.target.launcher() + [str(b.app / self.target.tool), "/Y"]
+        exe = self.target.launcher() + [str(b.app / self.target.tool)]
         for attempt in range(3):
             top = b.data / "t"
             for d in range(30):
                 b.tree("t/d%d" % d, files=["f%d" % i for i in range(60)] + ["sub/g1", "sub/g2"])
             runs = [subprocess.Popen(exe + [b.entry(top)], env=env, cwd=b.data,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
                     for _ in range(2)]
+            # Both wait at their question and are answered together: a start slower than the
+            # other run's whole removal would find the tree missing, which is a failure.
+            for run in runs:
+                question = b""
+                while not question.endswith(b"[yn] "):
+                    byte = run.stdout.read(1)
+                    self.assertTrue(byte, question)
+                    question += byte
+            for run in runs:
+                run.stdin.write(b"y\n")
+                run.stdin.flush()
             results = [(run.communicate(timeout=120)[1], run.returncode)[::-1] for run in runs]
             self.assertEqual(results, [(0, b""), (0, b"")], attempt)
             self.assertFalse(top.exists())
