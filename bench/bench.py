@@ -140,10 +140,9 @@ def timed(argv, quiet, env=None, stdin=None):
     _, status, usage = os.wait4(child.pid, 0)
     seconds = time.perf_counter() - start
     busy_after, _ = busy_seconds()
-    child.returncode = os.waitstatus_to_exitcode(status)
     quiet.note(busy_after - busy_before, usage.ru_utime + usage.ru_stime)
-    if child.returncode != 0:
-        raise SystemExit("%s failed with %d" % (argv[0], child.returncode))
+    if status != 0:
+        raise SystemExit("%s failed with %d" % (argv[0], os.waitstatus_to_exitcode(status)))
     return seconds
 
 
@@ -321,14 +320,11 @@ def bench_starts(args, sizes, quiet):
 def report_goals(figures):
     """The goals beside what this run measured; a noisy machine can miss them, so they only
     print."""
-    measured = {}
-    for shape in ("tree", "flat", "deep", "fat"):
-        warm = figures["trees"].get("%s, warm" % shape)
-        if warm:
-            measured[shape] = warm["ratios_to_rm"]["deltree"]
-            measured.setdefault("two threads/one", 0)
-            measured["two threads/one"] = max(measured["two threads/one"],
-                                              warm["two_threads_over_one"])
+    warm = {shape: figures["trees"]["%s, warm" % shape] for shape in ("tree", "flat", "deep", "fat")
+            if "%s, warm" % shape in figures["trees"]}
+    measured = {shape: w["ratios_to_rm"]["deltree"] for shape, w in warm.items()}
+    if warm:
+        measured["two threads/one"] = max(w["two_threads_over_one"] for w in warm.values())
     if "zelk" in figures:
         measured["zelk"] = figures["zelk"]["tools"]["zelk"]["ratio_to_loop"]
     if "starts" in figures:

@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -187,17 +186,13 @@ void TreeWalk::list(Folder* folder) {
 // Lists `folder` into its listing, sorted by inode. True when a head of it was started on
 // meanwhile (see start_head).
 bool TreeWalk::read_entries(Folder* folder) {
-    thread_local std::unique_ptr<char[]> buffer;
-    thread_local std::size_t buffer_size = 0;
+    thread_local std::vector<char> buffer;
     std::size_t read_size = kSmallRead;
     bool head_started = false;
     bool head_judged = false;  // asked once per folder: on NFS the filesystem check is a round trip
     for (;;) {
-        if (buffer_size < read_size) {
-            buffer.reset(new char[read_size]);
-            buffer_size = read_size;
-        }
-        ssize_t n = getdents64(folder->fd, buffer.get(), read_size);
+        if (buffer.size() < read_size) buffer.resize(read_size);
+        ssize_t n = getdents64(folder->fd, buffer.data(), read_size);
         if (n == 0) break;
         if (n < 0) {
             // ENOENT: removed by someone else meanwhile, so there is nothing left to list.
@@ -209,7 +204,7 @@ bool TreeWalk::read_entries(Folder* folder) {
         }
         Listing& into = folder->listing;
         for (ssize_t off = 0; off < n;) {
-            const auto* d = reinterpret_cast<const struct dirent64*>(buffer.get() + off);
+            const auto* d = reinterpret_cast<const struct dirent64*>(buffer.data() + off);
             off += d->d_reclen;
             const char* name = d->d_name;
             if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
