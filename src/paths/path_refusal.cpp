@@ -161,3 +161,14 @@ const char* refusal_reason(const char* path, bool windows) {
     if (parts.empty()) return kRoot;  // "/", "\", "C:", "C:\"
     return names_reason(parts, windows, reading);
 }
+
+bool holds_characters_windows_names_cannot(const char* path) {
+    std::string_view p = path;
+    if (has_device_prefix(p)) p.remove_prefix(4);
+    constexpr std::string_view kNeverInNames = "\"<>|*?";
+    for (char c : p) {
+        bool control = static_cast<unsigned char>(c) < 0x20;
+        if (control || kNeverInNames.find(c) != std::string_view::npos) return true;
+    }
+    return false;
+}

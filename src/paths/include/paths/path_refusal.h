@@ -18,3 +18,9 @@ inline constexpr bool kWindowsPaths = false;
 // encoding where a byte below 0x80 is always the character it looks like (UTF-8, or Linux's
 // bytes): in code page 932 the second byte of a character may be '\'.
 const char* refusal_reason(const char* path, bool windows);
+
+// Whether `path` (UTF-8, or any encoding where a byte below 0x80 is the character it looks like)
+// holds a character no Windows name can: '"', '<', '>', '|', '*', '?' or a control character,
+// outside the prefix of the device namespace ("\\?\", "\\.\", "\??\"). Such text names no file,
+// and a '"' handed on would close the quotes of a command line.
+bool holds_characters_windows_names_cannot(const char* path);
