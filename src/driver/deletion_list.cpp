@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,14 @@
 
 namespace {
 
+// What one entry came to: the failure that must end the list, if any, and the command's status
+// when it ran.
+struct EntryOutcome {
+    Failure failure = Failure::kNone;
+    bool ran = false;
+    int status = 0;
+};
+
 long fill_from_list(void* source, char* buf, std::size_t size) {
     return static_cast<platform::ListFile*>(source)->read(buf, size);
 }
@@ -28,55 +37,50 @@ void report_unopened_list(const char* list_path) {
         std::fputs(kMsgListNotFound, stdout);
     if (platform::path_access(list_path, platform::kAccessRead) != 0)
         std::fputs(kMsgListUnreadable, stdout);
-    char cwd[platform::kCurrentDirLimit];
-    if (platform::current_directory(cwd, sizeof cwd) == 0)
-        std::printf(kMsgCurrentDir, cwd);
+    if (std::optional<std::string> cwd = platform::current_directory())
+        std::printf(kMsgCurrentDir, cwd->c_str());
     else
         std::fputs(kMsgCurrentDirFailed, stdout);
 }
 
-// Whether `path` is a root, a dot folder or a device, in any spelling the platform resolves it
-// by, or cannot be judged at all.
-bool is_refused(const char* path) {
+// What the text of an entry says before anything is looked at.
+enum class TextVerdict { kPath, kNoPath, kRefused };
+
+// Whether `path` is no path at all (on Windows, characters no name can hold: a '"' would close
+// the command line's quotes), or is a root, a dot folder or a device in any spelling the
+// platform resolves it by, or cannot be judged at all.
+TextVerdict judge_text(const char* path) {
     std::vector<std::string> spellings = platform::spellings_to_judge(path);
-    if (spellings.empty()) return true;
+    if (spellings.empty()) return TextVerdict::kRefused;
+    if (kWindowsPaths && holds_characters_windows_names_cannot(spellings.front().c_str()))
+        return TextVerdict::kNoPath;
     for (const std::string& spelling : spellings)
-        if (refusal_reason(spelling.c_str(), kWindowsPaths)) return true;
-    return false;
+        if (refusal_reason(spelling.c_str(), kWindowsPaths)) return TextVerdict::kRefused;
+    return TextVerdict::kPath;
 }
 
-// What one entry came to: the failure that must end the list, if any, and the command's status
-// when it ran.
-struct EntryOutcome {
-    Failure failure = Failure::kNone;
-    bool ran = false;
-    int status = 0;
-};
+// An entry that remains, or whose presence cannot be told: 32, with the line that says why.
+EntryOutcome remains(const char* path, int error, int status) {
+    std::printf(error == EACCES ? kMsgEntryNoAccess : kMsgEntryRemains, path);
+    return {Failure::kEntryRemains, true, status};
+}
 
 // Deletes one entry with the deletion command `tool`.
 EntryOutcome delete_entry(const char* path, const std::string& tool) {
-    // A root, a dot folder or a device is never handed to the deletion command, whichever
-    // deltree is installed: it is an entry that could not be deleted. (A front end that writes
-    // an empty folder name into a path produces these.)
-    if (is_refused(path)) {
-        std::printf(kMsgEntryRemains, path);
-        return {Failure::kEntryRemains};
+    Screening screened = screen_entry(path);
+    if (screened.failure != Failure::kNone) {
+        std::printf(screened.message, path);
+        return {screened.failure};
     }
-    if (platform::path_access(path, platform::kAccessExists) != 0) {
-        std::printf(kMsgEntryMissing, path);
-        return {Failure::kEntryMissing};
-    }
-    int status = run_delete_command(tool, path);
-    if (status == -1) return {Failure::kCommandFailed};
+    std::optional<int> status = run_delete_command(tool, path);
+    if (!status) return {Failure::kCommandFailed};
     // Only whether the path is gone decides the entry; the command's status is kept as it is. A
-    // check that cannot tell (a network folder that went away, say) does not count as gone.
-    int check = platform::path_access(path, platform::kAccessExists) == 0 ? 0 : errno;
-    if (check != ENOENT && check != EACCES) {
-        std::printf(kMsgEntryRemains, path);
-        return {Failure::kEntryRemains, true, status};
-    }
-    std::printf(check == ENOENT ? kMsgEntryDeleted : kMsgEntryNoAccess, path);
-    return {Failure::kNone, true, status};
+    // check that cannot tell (a network folder gone away, a folder that may not be searched)
+    // does not count as gone.
+    platform::PresenceCheck after = platform::presence_of(path);
+    if (after.presence != platform::Presence::kGone) return remains(path, after.error, *status);
+    std::printf(after.error == EACCES ? kMsgEntryNoAccess : kMsgEntryDeleted, path);
+    return {Failure::kNone, true, *status};
 }
 
 // Deletes the entries until the first failure: that failure, and the last command's status.
@@ -108,28 +112,50 @@ RunOutcome delete_entries(platform::ListFile& list) {
     return outcome;
 }
 
-// Deletes the list file once its entries are done. A list that was read goes only if it is still
-// the file at the list's name: a front end may already have put the next job there.
-bool remove_list(const char* list_path, const platform::ListFile* read) {
-    if (!read) return platform::remove_file(list_path) == 0;
-    return platform::remove_file_if_same(list_path, read->id()) != platform::Removal::kFailed;
-}
-
 }  // namespace
+
+Screening screen_entry(const char* path) {
+    constexpr Screening kMissing{Failure::kEntryMissing, kMsgEntryMissing};
+    constexpr Screening kRefused{Failure::kEntryRemains, kMsgEntryRemains};
+    // A root, a dot folder or a device is never handed to the deletion command, whichever
+    // deltree is installed: it is an entry that could not be deleted. (A front end that writes
+    // an empty folder name into a path produces these.) Text that is no path is not found.
+    TextVerdict text = judge_text(path);
+    if (text == TextVerdict::kNoPath) return kMissing;
+    if (text == TextVerdict::kRefused) return kRefused;
+    platform::PresenceCheck before = platform::presence_of(path);
+    if (before.presence == platform::Presence::kGone) return kMissing;
+    if (before.presence == platform::Presence::kCannotTell)
+        return {Failure::kEntryRemains, before.error == EACCES ? kMsgEntryNoAccess : kMsgEntryRemains};
+    // Then what the path is, whatever its spelling: the current folder or one above it, a root
+    // under another name, a device. A judgement that cannot be finished refuses.
+    switch (platform::judge_entry(path)) {
+    case platform::EntryVerdict::kMissing: return kMissing;
+    case platform::EntryVerdict::kRefused: return kRefused;
+    case platform::EntryVerdict::kMayGo: return {Failure::kNone, nullptr};
+    }
+    return kRefused;
+}
 
 RunOutcome process_deletion_list(const char* list_path) {
     platform::ListFile list;
     RunOutcome outcome;
-    bool opened = list.open(list_path) == 0;
-    if (!opened) {
+    // Only a list that was opened and read to its end (or to its first failing entry) is
+    // consumed, and only while it is still the file that was read: a list that could not be
+    // read keeps its job, and a new list put in place meanwhile is the next job. What was
+    // missing is never deleted by name afterwards: it may be a list renamed in since.
+    bool consumed = false;
+    if (list.open(list_path) != 0) {
         report_unopened_list(list_path);
         outcome.failure = Failure::kListUnopened;
     } else {
         outcome = delete_entries(list);
         list.close();
+        if (outcome.failure != Failure::kListUnopened)
+            consumed = platform::remove_file_if_same(list_path, list.id()) !=
+                       platform::Removal::kFailed;
     }
-    // The list is consumed whatever became of its entries: a second run must not repeat them.
-    if (!remove_list(list_path, opened ? &list : nullptr)) {
+    if (!consumed) {
         std::fputs(kMsgListUnremoved, stdout);
         outcome.list_unremoved = true;
     }

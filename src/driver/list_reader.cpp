@@ -26,24 +26,22 @@ int peek_byte(ListReader& r) {
     return static_cast<unsigned char>(r.chunk[r.pos]);
 }
 
-// The next byte, in text mode after its translation: CR LF becomes LF, Ctrl-Z ends the bytes.
+// The next byte, in text mode after its translation: CR LF becomes LF.
 int take_byte(ListReader& r) {
     int c = peek_byte(r);
-    if (c == kNoByte || !r.text_mode) {
-        if (c != kNoByte) ++r.pos;
-        return c;
-    }
-    if (c == kCtrlZ) {
-        r.at_end = true;
-        r.len = r.pos;
-        return kNoByte;
-    }
+    if (c == kNoByte) return c;
     ++r.pos;
-    if (c == '\r' && peek_byte(r) == '\n') {
+    if (r.text_mode && c == '\r' && peek_byte(r) == '\n') {
         ++r.pos;
         return '\n';
     }
     return c;
+}
+
+// Nothing more is read: what follows a Ctrl-Z that ends the list.
+void stop_reading(ListReader& r) {
+    r.at_end = true;
+    r.len = r.pos;
 }
 
 }  // namespace
@@ -60,11 +58,22 @@ LineStatus read_list_line(ListReader& reader, char* line, std::size_t size) {
     std::size_t count = 0;
     std::size_t kept = 0;
     bool has_nul = false;
+    bool cut_by_ctrl_z = false;
     bool ended_by_newline = false;
     for (int c; (c = take_byte(reader)) != kNoByte;) {
         if (c == '\n') {
             ended_by_newline = true;
             break;
+        }
+        // In text mode a Ctrl-Z ends the list: at the start of a line, or as the file's last
+        // byte after a line. Inside a line with more after it, ending the list there would turn
+        // "a<Ctrl-Z>\sub" into "a", the parent of what was listed: the line is no path.
+        if (reader.text_mode && c == kCtrlZ && !cut_by_ctrl_z) {
+            if (count == 0 || peek_byte(reader) == kNoByte) {
+                if (!reader.read_failed) stop_reading(reader);
+                break;
+            }
+            cut_by_ctrl_z = true;
         }
         has_nul |= c == 0;
         if (kept + 1 < size) line[kept++] = static_cast<char>(c);
@@ -75,6 +84,6 @@ LineStatus read_list_line(ListReader& reader, char* line, std::size_t size) {
     line[kept] = '\0';
     if (reader.read_failed) return LineStatus::kReadError;
     if (count == 0 && !ended_by_newline) return LineStatus::kEnd;
-    if (count > kept || has_nul) return LineStatus::kUnusable;
+    if (count > kept || has_nul || cut_by_ctrl_z) return LineStatus::kUnusable;
     return LineStatus::kPath;
 }

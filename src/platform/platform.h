@@ -3,8 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "paths/identity.h"
 
 namespace platform {
 
@@ -39,9 +42,6 @@ inline constexpr char kDirSeparator = '/';
 // Room for a drive part such as "C:", terminator included.
 inline constexpr std::size_t kDriveLimit = 3;
 
-// Room for the current directory, as the Windows runtime's `_getcwd` was given.
-inline constexpr std::size_t kCurrentDirLimit = 256;
-
 // Access modes of `path_access`: the path exists; the path can be read.
 inline constexpr int kAccessExists = 0;
 inline constexpr int kAccessRead = 4;
@@ -58,17 +58,41 @@ int split_drive_dir(const char* path, char* drive, std::size_t drive_size, char*
 
 // 0 when `path` passes the check, else -1 with errno: ENOENT whenever the path does not exist
 // (also a missing folder on the way or a name too long), EACCES when it cannot be looked at.
-// A symbolic link is judged itself, not its target.
+// A symbolic link is judged itself, not its target. For the messages about the list.
 int path_access(const char* path, int mode);
 
-// The current directory into `buf`; 0, or -1 with errno (ERANGE when it does not fit).
-int current_directory(char* buf, std::size_t size);
+// Whether a listed path is there, the link itself when it is one. `error` says more of kGone
+// and kCannotTell: ENOENT, or EACCES, which Windows gives for an item that is delete pending
+// (as good as gone) and Linux for a path it may not look at (it may well be there).
+enum class Presence { kThere, kGone, kCannotTell };
+struct PresenceCheck {
+    Presence presence;
+    int error;
+};
+PresenceCheck presence_of(const char* path);
+
+// What a listed path that is there is, judged by identity (see paths/identity.h): it may be
+// handed to the deletion command, it vanished meanwhile, or it is refused (a root, a device, the
+// current folder or one above it, or a path that could not be judged).
+enum class EntryVerdict { kMayGo, kMissing, kRefused };
+EntryVerdict judge_entry(const char* path);
+
+// The current directory, or nothing when it cannot be had. Windows gives it the 256 bytes its
+// runtime's `_getcwd` was given, so a longer one cannot be had there.
+std::optional<std::string> current_directory();
+
+// How a deletion command went: `started` false when it could not be started (then `error` is
+// the errno that says why), else its exit status (128+N when a signal N ended it), whatever its
+// value: a command may itself end with -1.
+struct CommandRun {
+    bool started;
+    int status;
+    int error;
+};
 
 // Runs the deletion command, the program file `tool` with the arguments /Y and `path`, and waits
 // for it. Windows runs it through the command interpreter (COMSPEC), as `"tool" /Y "path"`.
-// Returns its exit status (128+N when a signal N ended it), or -1 with errno when it could not
-// be started.
-int run_deletion_command(const char* tool, const char* path);
+CommandRun run_deletion_command(const char* tool, const char* path);
 
 // The spellings of `path` that the refusal rules judge, each in an encoding where every byte
 // below 0x80 is the character it looks like (in code page 932 the second byte of a character
@@ -90,28 +114,29 @@ void ignore_lost_output();
 // needs, terminator included, is returned. 0 when the variable is not set.
 std::size_t environment_variable(const char* name, char* buf, std::size_t size);
 
-// The short (8.3) form of an existing path into `buf` (on POSIX, the path itself). 0, or -1 when
-// the path has none or it does not fit `size` bytes.
-int short_path(const char* path, char* buf, std::size_t size);
+// The folder a PATH entry names, as the system's own search reads it (Windows: quotes taken
+// away) and in its short (8.3) form where the platform has one; nothing when the entry does not
+// exist, has no short form that fits `kPathLimit`, or is not absolute: a relative entry would
+// name a folder below wherever zelk happens to be started.
+std::optional<std::string> search_folder(const char* entry);
 
-// Removes a file (never a folder). 0, or -1 with errno.
-int remove_file(const char* path);
+// Whether `path` is a file this platform can start: a regular file (links followed) with
+// execute permission on POSIX, a file that is no folder on Windows.
+bool is_runnable_file(const char* path);
 
 // Which file an open file is: device and inode on POSIX, volume and file index on Windows.
-struct FileId {
-    std::uint64_t device = 0;
-    std::uint64_t index = 0;
-    bool operator==(const FileId&) const = default;
-};
+using FileId = paths::FileIdentity;
 
 enum class Removal {
-    kRemoved,   // the file was removed
-    kReplaced,  // another file has taken the name since: it is left as it is
-    kFailed,    // errno says why
+    kRemoved,      // the file was removed
+    kAlreadyGone,  // nothing has the name any more (removed by one of the listed entries)
+    kReplaced,     // another file has taken the name since: it is left as it is
+    kFailed,       // errno says why
 };
 
-// Removes the file at `path` if it is still the file `id` (a link to it goes as the link, as
-// with remove_file); another file under that name is left alone.
+// Removes the file at `path` if it is still the file `id`, which was opened through any link at
+// the name (a link goes as the link); another file under that name is left alone, and so is a
+// file whose identity is unknown.
 Removal remove_file_if_same(const char* path, FileId id);
 
 void sleep_ms(unsigned ms);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "paths/identity.h"
 #include "platform/platform.h"
 
 extern char** environ;
@@ -33,13 +34,27 @@ namespace {
 constexpr char kToolName[] = "deltree";
 constexpr char kQuietSwitch[] = "/Y";
 
+// The child's wait status, or -1 with errno when it cannot be waited for.
 int wait_for_exit(pid_t pid) {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;
     }
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+    return status;
+}
+
+// A command that was started, by its wait status; one that cannot be waited for (an inherited
+// "ignore SIGCHLD" that slipped through) cannot be told to have run.
+CommandRun finished(int wait_status) {
+    if (wait_status == -1) return {false, 0, errno};
+    if (WIFSIGNALED(wait_status)) return {true, 128 + WTERMSIG(wait_status), 0};
+    return {true, WEXITSTATUS(wait_status), 0};
+}
+
+// Not there, as Windows would say of each: the path, or a folder on its way, is missing, or the
+// name cannot be one.
+bool is_missing(int error) {
+    return error == ENOENT || error == ENOTDIR || error == ENAMETOOLONG || error == ELOOP;
 }
 
 }  // namespace
@@ -57,20 +72,46 @@ int own_executable_path(char* buf, std::size_t size) {
     return 0;
 }
 
+
 int path_access(const char* path, int mode) {
     // A listed symlink is gone when the link is gone, whatever its target does, as on Windows,
     // where the attribute check does not follow links either.
     int rc = mode == kAccessRead ? faccessat(AT_FDCWD, path, R_OK, 0)
                                  : faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW);
     if (rc == 0) return 0;
-    // Windows reports each of these as "not found"; the list logic relies on that.
-    if (errno == ENOTDIR || errno == ENAMETOOLONG || errno == ELOOP) errno = ENOENT;
+    // Windows reports each of these as "not found"; the list messages rely on that.
+    if (is_missing(errno)) errno = ENOENT;
     return -1;
 }
 
-int current_directory(char* buf, std::size_t size) { return getcwd(buf, size) ? 0 : -1; }
+PresenceCheck presence_of(const char* path) {
+    if (faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW) == 0) return {Presence::kThere, 0};
+    if (is_missing(errno)) return {Presence::kGone, ENOENT};
+    // EACCES here is a folder on the way that may not be searched: what is below it is unknown.
+    return {Presence::kCannotTell, errno};
+}
 
-int run_deletion_command(const char* tool, const char* path) {
+EntryVerdict judge_entry(const char* path) {
+    paths::Judgement judged = paths::judge(path, paths::protected_folders());
+    switch (judged.verdict) {
+    case paths::Verdict::kMayGo: return EntryVerdict::kMayGo;
+    case paths::Verdict::kMissing: return EntryVerdict::kMissing;
+    default: return EntryVerdict::kRefused;
+    }
+}
+
+std::optional<std::string> current_directory() {
+    // No limit of its own here: the buffer grows with the path.
+    std::string buf(256, '\0');
+    while (!getcwd(buf.data(), buf.size())) {
+        if (errno != ERANGE) return std::nullopt;
+        buf.resize(buf.size() * 2);
+    }
+    buf.resize(std::strlen(buf.c_str()));
+    return buf;
+}
+
+CommandRun run_deletion_command(const char* tool, const char* path) {
     // An inherited "ignore SIGCHLD" would make the wait fail after the command has done its work.
     static const bool sigchld_default = signal(SIGCHLD, SIG_DFL) != SIG_ERR;
     (void)sigchld_default;
@@ -81,11 +122,9 @@ int run_deletion_command(const char* tool, const char* path) {
     // ThreadSanitizer turns vfork into fork, where the child's report of a failed exec would
     // never reach this process: a spawn reports it itself.
     pid_t pid = 0;
-    if (int err = posix_spawn(&pid, tool, nullptr, nullptr, argv, environ); err != 0) {
-        errno = err;
-        return -1;
-    }
-    return wait_for_exit(pid);
+    if (int err = posix_spawn(&pid, tool, nullptr, nullptr, argv, environ); err != 0)
+        return {false, 0, err};
+    return finished(wait_for_exit(pid));
 #else
     // vfork, because the start of deltree is most of the cost of an entry: the child borrows
     // this process's memory until it execs, so no page tables are copied, and nothing resets
@@ -100,13 +139,10 @@ int run_deletion_command(const char* tool, const char* path) {
         exec_error = errno;
         _exit(127);
     }
-    if (pid < 0) return -1;
-    int status = wait_for_exit(pid);
-    if (exec_error != 0) {
-        errno = exec_error;
-        return -1;
-    }
-    return status;
+    if (pid < 0) return {false, 0, errno};
+    CommandRun run = finished(wait_for_exit(pid));
+    if (exec_error != 0) return {false, 0, exec_error};
+    return run;
 #endif
 }
 
@@ -119,16 +155,17 @@ std::size_t environment_variable(const char* name, char* buf, std::size_t size) 
     return len;
 }
 
-int short_path(const char* path, char* buf, std::size_t size) {
-    // No short names here: an existing entry is its own short form.
-    if (faccessat(AT_FDCWD, path, F_OK, 0) != 0) return -1;
-    std::size_t len = std::strlen(path);
-    if (len >= size) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    std::memcpy(buf, path, len + 1);
-    return 0;
+std::optional<std::string> search_folder(const char* entry) {
+    // No short names here: an existing absolute entry is its own short form.
+    if (entry[0] != '/' || std::strlen(entry) >= kPathLimit) return std::nullopt;
+    if (faccessat(AT_FDCWD, entry, F_OK, 0) != 0) return std::nullopt;
+    return entry;
+}
+
+bool is_runnable_file(const char* path) {
+    // What execv will run: the file a link leads to, which must be a plain file and executable.
+    struct stat st {};
+    return stat(path, &st) == 0 && S_ISREG(st.st_mode) && faccessat(AT_FDCWD, path, X_OK, 0) == 0;
 }
 
 std::vector<std::string> spellings_to_judge(const char* path) { return {path}; }
@@ -138,16 +175,15 @@ void ignore_lost_output() {
     signal(SIGXFSZ, SIG_IGN);
 }
 
-int remove_file(const char* path) { return unlink(path); }
-
 Removal remove_file_if_same(const char* path, FileId id) {
     // The list was opened through any link at its name, so it is compared the same way. POSIX
     // has no unlink by identity: a new list renamed into place in the microseconds between the
     // check and the unlink is still lost, where before it was lost over the whole run.
     struct stat st {};
-    if (stat(path, &st) != 0) return Removal::kFailed;
+    if (stat(path, &st) != 0) return is_missing(errno) ? Removal::kAlreadyGone : Removal::kFailed;
     if (FileId{st.st_dev, st.st_ino} != id) return Removal::kReplaced;
-    return unlink(path) == 0 ? Removal::kRemoved : Removal::kFailed;
+    if (unlink(path) == 0) return Removal::kRemoved;
+    return errno == ENOENT ? Removal::kAlreadyGone : Removal::kFailed;
 }
 
 void sleep_ms(unsigned ms) {

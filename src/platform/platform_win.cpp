@@ -13,12 +13,16 @@
 #include <memory>
 #include <optional>
 
+#include "paths/identity.h"
 #include "platform/interpreter_line.h"
 #include "platform/platform.h"
 
 namespace platform {
 
 namespace {
+
+// Room for the current directory, as the runtime's `_getcwd` was given.
+constexpr std::size_t kCurrentDirLimit = 256;
 
 FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
     return {info.dwVolumeSerialNumber,
@@ -108,11 +112,31 @@ int split_drive_dir(const char* path, char* drive, std::size_t drive_size, char*
 
 int path_access(const char* path, int mode) { return _access(path, mode); }
 
-int current_directory(char* buf, std::size_t size) {
-    return _getcwd(buf, static_cast<int>(size)) ? 0 : -1;
+PresenceCheck presence_of(const char* path) {
+    if (_access(path, kAccessExists) == 0) return {Presence::kThere, 0};
+    // The runtime's EACCES covers an item that is delete pending: it goes once its last holder
+    // lets go, so it counts as gone. Other numbers (a network folder gone away) tell nothing.
+    if (errno == ENOENT || errno == EACCES) return {Presence::kGone, errno};
+    return {Presence::kCannotTell, errno};
 }
 
-int run_deletion_command(const char* tool, const char* path) {
+EntryVerdict judge_entry(const char* path) {
+    paths::Judgement judged = paths::judge(path, paths::protected_folders());
+    switch (judged.verdict) {
+    case paths::Verdict::kMayGo: return EntryVerdict::kMayGo;
+    case paths::Verdict::kMissing: return EntryVerdict::kMissing;
+    default: return EntryVerdict::kRefused;
+    }
+}
+
+std::optional<std::string> current_directory() {
+    // The 256 bytes the runtime's `_getcwd` was always given: a longer folder cannot be shown.
+    char buf[kCurrentDirLimit];
+    if (!_getcwd(buf, static_cast<int>(sizeof buf))) return std::nullopt;
+    return std::string(buf);
+}
+
+CommandRun run_deletion_command(const char* tool, const char* path) {
     // The tool's full path, never its bare name: cmd.exe would look for a bare name in the
     // current folder before PATH (Wine's cmd.exe ignores NoDefaultCurrentDirectoryInExePath).
     std::string line = compose_delete_command(tool, path);
@@ -134,11 +158,11 @@ int run_deletion_command(const char* tool, const char* path) {
         args[0] = cmd.c_str();
         process = _spawnve(_P_NOWAIT, cmd.c_str(), args, nullptr);
     }
-    if (process == -1) return -1;
+    if (process == -1) return {false, 0, errno};
     int status = 0;
-    if (_cwait(&status, process, _WAIT_CHILD) == -1) return -1;
-    errno = 0;  // a status of -1 is the command's own: no start failure to explain
-    return status;
+    if (_cwait(&status, process, _WAIT_CHILD) == -1) return {false, 0, errno};
+    // Whatever its value, -1 included: the command ran and ended so.
+    return {true, status, 0};
 }
 
 std::vector<std::string> spellings_to_judge(const char* path) {
@@ -182,17 +206,34 @@ std::size_t environment_variable(const char* name, char* buf, std::size_t size) 
     return ansi.size();
 }
 
-int short_path(const char* path, char* buf, std::size_t size) {
+std::optional<std::string> search_folder(const char* entry) {
+    // Windows' own search takes the quotes out of an entry ("C:\Program Files\x"); a name
+    // cannot hold one.
+    std::string folder;
+    for (const char* p = entry; *p; ++p)
+        if (*p != '"') folder += *p;
+    auto is_sep = [](char c) { return c == '\\' || c == '/'; };
+    bool absolute = (folder.size() >= 3 && folder[1] == ':' && is_sep(folder[2])) ||
+                    (folder.size() >= 2 && is_sep(folder[0]) && is_sep(folder[1]));
+    if (!absolute) return std::nullopt;
     // A short form that does not fit comes back as the size it needs.
-    DWORD n = GetShortPathNameA(path, buf, static_cast<DWORD>(size));
-    return n == 0 || n >= size ? -1 : 0;
+    char buf[kPathLimit];
+    DWORD n = GetShortPathNameA(folder.c_str(), buf, static_cast<DWORD>(sizeof buf));
+    if (n == 0 || n >= sizeof buf) return std::nullopt;
+    return std::string(buf, n);
 }
 
-int remove_file(const char* path) { return std::remove(path); }
+bool is_runnable_file(const char* path) {
+    DWORD attrs = GetFileAttributesA(path);
+    return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
+}
 
 Removal remove_file_if_same(const char* path, FileId id) {
-    // A list whose identity could not be read when it was opened can only go by its name.
-    if (id == FileId{}) return std::remove(path) == 0 ? Removal::kRemoved : Removal::kFailed;
+    // A list whose identity could not be read when it was opened cannot be told from a new one.
+    if (id == FileId{}) {
+        errno = EACCES;
+        return Removal::kFailed;
+    }
     // The name itself (a link too), to be deleted through this very handle, so that no other file
     // can take the name between the check and the deletion; then what the name leads to now,
     // looked at the way the list was opened: through any link. Opened in that order, a list put
@@ -201,7 +242,7 @@ Removal remove_file_if_same(const char* path, FileId id) {
                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!is_open(self)) {
         errno = errno_of(GetLastError());
-        return Removal::kFailed;
+        return errno == ENOENT ? Removal::kAlreadyGone : Removal::kFailed;
     }
     UniqueHandle target(
         CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "messages/messages.h"
@@ -16,11 +17,13 @@ namespace {
 
 using HeapText = std::unique_ptr<char, decltype(&std::free)>;
 
-// The tool's path in one PATH entry, used as written (not trimmed, unquoted, unexpanded), or
-// "" when the entry does not hold it. `traced`: the debug traces of every step (in debug mode).
+// The tool's path in one PATH entry, or "" when the entry does not hold one that can run. The
+// entry is read as the system's own search reads it (not trimmed, unexpanded; on Windows without
+// its quotes); one that is not absolute is skipped, as one with no short form is. `traced`: the
+// debug traces of every step (in debug mode).
 std::string tool_in_entry(const char* entry, bool traced) {
-    char short_form[platform::kPathLimit];
-    if (platform::short_path(entry, short_form, sizeof short_form) != 0) {
+    std::optional<std::string> folder = platform::search_folder(entry);
+    if (!folder) {
         if (traced) {
             bool missing = platform::path_access(entry, platform::kAccessExists) != 0;
             trace(kMsgSearchError, entry);
@@ -28,11 +31,12 @@ std::string tool_in_entry(const char* entry, bool traced) {
         }
         return {};
     }
-    std::string candidate = short_form;
+    std::string candidate = *folder;
     candidate += platform::kDirSeparator;
     candidate += platform::kToolFileName;
     if (traced) trace(kMsgSearching, candidate.c_str());
-    if (platform::path_access(candidate.c_str(), platform::kAccessExists) != 0) return {};
+    // A folder, a file without execute permission or a broken link of that name cannot run.
+    if (!platform::is_runnable_file(candidate.c_str())) return {};
     if (traced) trace(kMsgToolFound, platform::kToolFileName);
     return candidate;
 }

@@ -130,7 +130,7 @@ TEST_F(DeletionList, SuccessfulCommandKeepsItsOwnStatus) {
 
 TEST_F(DeletionList, CommandThatCannotStartEndsTheListWithItsReason) {
     struct Case {
-        int error;  // 0: the command ran and itself ended with -1
+        int error;
         const char* out;
         bool on_path = true;
     } cases[] = {
@@ -138,16 +138,14 @@ TEST_F(DeletionList, CommandThatCannotStartEndsTheListWithItsReason) {
         {E2BIG, "/d/a\nArgument list too long\n"},
         {ENOEXEC, "Exec format error\n"},
         {ENOMEM, "Not enough memory\n"},
-        {EACCES, ""},
-        {0, ""},  // no reason from an errno left over by an earlier call
+        {EACCES, "Permission denied\n"},  // every start failure says why
         {0, "No such file or directory\n", false},  // nothing on PATH: nothing else is tried
     };
     for (const Case& c : cases) {
         reset();
         if (!c.on_path) fake::state().existing.erase("/bin/deltree");
         exists({"/d/a", "/d/b"});
-        fake::state().outcomes["/d/a"] = {-1, c.error, false};
-        errno = ENOENT;
+        fake::state().outcomes["/d/a"] = {0, c.error, false};
         ListRun r = run("/d/a\n/d/b\n");
         EXPECT_EQ(r.run_code, -17) << c.error;
         EXPECT_EQ(r.out, c.out) << c.error;
@@ -155,22 +153,49 @@ TEST_F(DeletionList, CommandThatCannotStartEndsTheListWithItsReason) {
     }
 }
 
-TEST_F(DeletionList, PathThatCannotBeCheckedAfterItsCommandCountsAsDone) {
-    exists({"/d/a", "/d/b"});
-    fake::state().check_error_after["/d/a"] = EACCES;
-    ListRun r = run("/d/a\n/d/b\n");
-    EXPECT_EQ(r.run_code, 0);
-    EXPECT_EQ(r.out,
-              "/d/a にアクセスできません。アクセス権があるか確認して下さい。\n"
-              "/d/b が削除されました。\n");
-    // Any other error leaves it unknown whether the path is gone: never reported as deleted.
-    reset();
-    exists({"/d/a", "/d/b"});
-    fake::state().check_error_after["/d/a"] = ENOTCONN;
-    r = run("/d/a\n/d/b\n");
-    EXPECT_EQ(r.run_code, -32);
-    EXPECT_EQ(r.out,
-              "/d/a を削除できませんでした。他のプログラムから開かれていないか確認して下さい。\n");
+// A command that ran and itself ended with -1 is no start failure: its path decides, and a
+// negative last status makes the run a failed one.
+TEST_F(DeletionList, CommandThatEndsWithMinusOneRan) {
+    exists({"/d/a"});
+    fake::state().outcomes["/d/a"] = {-1, 0, true};
+    ListRun r = run("/d/a\n");
+    EXPECT_EQ(r.run_code, -1);
+    EXPECT_EQ(r.out, "/d/a が削除されました。\n");
+}
+
+// Whether a path is there, before and after its command, as the platform tells it: only "gone"
+// lets the run go on, and a check that cannot tell never counts as deleted.
+TEST_F(DeletionList, PresenceDecidesTheEntry) {
+    using platform::Presence;
+    const std::string no_access = "/d/a にアクセスできません。アクセス権があるか確認して下さい。\n";
+    const std::string remains =
+        "/d/a を削除できませんでした。他のプログラムから開かれていないか確認して下さい。\n";
+    struct Case {
+        bool before;  // the check before the command, else the one after it
+        platform::PresenceCheck check;
+        int run_code;
+        std::string out;
+        std::size_t commands;
+    } cases[] = {
+        // Windows: delete pending, as good as gone.
+        {false, {Presence::kGone, EACCES}, 0, no_access + "/d/b が削除されました。\n", 2},
+        // Linux: a folder on the way that may not be searched: the path may well be there.
+        {false, {Presence::kCannotTell, EACCES}, -32, no_access, 1},
+        {false, {Presence::kCannotTell, ENOTCONN}, -32, remains, 1},
+        {false, {Presence::kThere, 0}, -32, remains, 1},
+        {true, {Presence::kCannotTell, EACCES}, -32, no_access, 0},
+        {true, {Presence::kCannotTell, EIO}, -32, remains, 0},
+        {true, {Presence::kGone, EACCES}, -8, "/d/a がみつかりません。\n", 0},
+    };
+    for (const Case& c : cases) {
+        reset();
+        exists({"/d/a", "/d/b"});
+        (c.before ? fake::state().presence_before : fake::state().presence_after)["/d/a"] = c.check;
+        ListRun r = run("/d/a\n/d/b\n");
+        EXPECT_EQ(r.run_code, c.run_code) << c.before << c.check.error;
+        EXPECT_EQ(r.out, c.out) << c.before << c.check.error;
+        EXPECT_EQ(fake::state().commands.size(), c.commands);
+    }
 }
 
 TEST_F(DeletionList, MissingListTellsWhereItWasLookedFor) {
@@ -184,8 +209,8 @@ TEST_F(DeletionList, MissingListTellsWhereItWasLookedFor) {
               "Unexpected error\n");
 }
 
-TEST_F(DeletionList, CurrentDirectoryTooLongToShow) {
-    fake::state().cwd = std::string(300, 'x');
+TEST_F(DeletionList, CurrentDirectoryThatCannotBeHad) {
+    fake::state().cwd = std::nullopt;
     EXPECT_NE(run_as_is().out.find("カレントディレクトリの取得に失敗しました。\n"),
               std::string::npos);
 }
@@ -209,11 +234,14 @@ TEST_F(DeletionList, UnusableLineIsOneMissingEntry) {
 }
 
 // A front end that writes an empty folder name produces roots and dot folders; none of them may
-// reach the deletion command, whichever one is installed.
+// reach the deletion command, whichever one is installed. Nor may what the platform judges, by
+// identity, to be a root, a device, the current folder or one above it, however it is spelled.
 TEST_F(DeletionList, RootsAndDotFoldersAreNeverHandedToTheCommand) {
-    for (const char* path : {"/", "//", ".", "..", "./", "d/..", "d/.", "/d/../.."}) {
+    for (const char* path :
+         {"/", "//", ".", "..", "./", "d/..", "d/.", "/d/../..", "/home", "rootlink/"}) {
         reset();
         exists({path, "/d/after"});
+        fake::state().refused = {"/home", "rootlink/"};
         ListRun r = run(std::string(path) + "\n/d/after\n");
         EXPECT_EQ(r.run_code, -32) << path;
         EXPECT_EQ(
@@ -225,15 +253,34 @@ TEST_F(DeletionList, RootsAndDotFoldersAreNeverHandedToTheCommand) {
     }
 }
 
-// Stopping quietly at a read error would leave the unread entries and report success.
-TEST_F(DeletionList, ReadErrorIsAFailureAndDropsThePartLine) {
+// Stopping quietly at a read error would leave the unread entries and report success; deleting
+// the list would lose them.
+TEST_F(DeletionList, ReadErrorIsAFailureAndKeepsTheList) {
     exists({"/d/a", "/d/bb"});
     fake::state().list = "/d/a\n/d/bb\n";
     fake::state().list_read_error_at = 8;  // inside "/d/bb"
     ListRun r = run_as_is();
-    EXPECT_EQ(r.run_code, -4);
-    EXPECT_EQ(r.out, "/d/a が削除されました。\nファイルを読み出せない...\n");
+    EXPECT_EQ(r.run_code, -68);
+    EXPECT_EQ(r.out, "/d/a が削除されました。\nファイルを読み出せない...\nUnexpected error\n");
     EXPECT_EQ(fake::state().commands, std::vector<std::string>{"/d/a"});
+    EXPECT_TRUE(fake::state().list);
+}
+
+// Only the list that was read is deleted: a list missing at the start is never deleted by name
+// afterwards (one may have been put in place since), and a list that an entry took with it (an
+// uninstall list naming zelk's own folder) is as deleted as can be.
+TEST_F(DeletionList, OnlyTheListThatWasReadIsDeleted) {
+    fake::state().next_list = "/d/next\n";  // would take the name during a command; none runs
+    ListRun r = run_as_is();
+    EXPECT_EQ(r.run_code, -68);
+    EXPECT_TRUE(fake::state().removed_files.empty());
+
+    reset();
+    exists({"/opt/app"});
+    fake::state().outcomes["/opt/app"] = {0, 0, true, true};
+    r = run("/opt/app\n");
+    EXPECT_EQ(r.run_code, 0);
+    EXPECT_EQ(r.out, "/opt/app が削除されました。\n");
 }
 
 }  // namespace

@@ -39,59 +39,66 @@ int own_executable_path(char* buf, std::size_t size) {
     return copy_out(*fake::state().exe_path, buf, size);
 }
 
-int path_access(const char* path, int mode) {
+int path_access(const char* path, int) {
     fake::State& s = fake::state();
-    (void)mode;
     if ((s.list && path == s.list_path) || s.existing.count(path)) return 0;
-    bool after_command = !s.commands.empty() && s.commands.back() == path;
-    auto error = s.check_error_after.find(path);
-    errno = after_command && error != s.check_error_after.end() ? error->second : ENOENT;
+    errno = ENOENT;
     return -1;
 }
 
-int current_directory(char* buf, std::size_t size) {
-    return copy_out(fake::state().cwd, buf, size);
+PresenceCheck presence_of(const char* path) {
+    fake::State& s = fake::state();
+    bool after_command = !s.commands.empty() && s.commands.back() == path;
+    auto& overrides = after_command ? s.presence_after : s.presence_before;
+    if (auto it = overrides.find(path); it != overrides.end()) return it->second;
+    if (s.existing.count(path)) return {Presence::kThere, 0};
+    return {Presence::kGone, ENOENT};
 }
 
-int run_deletion_command(const char* tool, const char* path) {
+EntryVerdict judge_entry(const char* path) {
+    fake::State& s = fake::state();
+    if (s.refused.count(path)) return EntryVerdict::kRefused;
+    return s.existing.count(path) ? EntryVerdict::kMayGo : EntryVerdict::kMissing;
+}
+
+std::optional<std::string> current_directory() { return fake::state().cwd; }
+
+CommandRun run_deletion_command(const char* tool, const char* path) {
     fake::State& s = fake::state();
     s.tools.push_back(tool);
     s.commands.push_back(path);
     s.calls.push_back(std::string("command ") + path);
     fake::CommandOutcome outcome;
     if (auto it = s.outcomes.find(path); it != s.outcomes.end()) outcome = it->second;
-    if (outcome.status == -1) {
-        if (outcome.start_errno != 0) errno = outcome.start_errno;
-        return -1;
-    }
+    if (outcome.start_errno != 0) return {false, 0, outcome.start_errno};
     if (outcome.removes) s.existing.erase(path);
+    if (outcome.removes_list) {
+        s.list.reset();
+        ++s.list_id;
+    }
     if (s.next_list) {
         // The front end puts the next job in place while this one runs.
         s.list = std::exchange(s.next_list, std::nullopt);
         ++s.list_id;
     }
-    return outcome.status;
+    return {true, outcome.status, 0};
 }
 
 std::vector<std::string> spellings_to_judge(const char* path) { return {path}; }
 
 void ignore_lost_output() {}
 
-int remove_file(const char* path) {
+Removal remove_file_if_same(const char* path, FileId id) {
     fake::State& s = fake::state();
-    if (!s.list || !s.list_removable || path != s.list_path) {
-        errno = ENOENT;
-        return -1;
+    if (!s.list || path != s.list_path) return Removal::kAlreadyGone;
+    if (FileId{1, s.list_id} != id) return Removal::kReplaced;
+    if (!s.list_removable) {
+        errno = EACCES;
+        return Removal::kFailed;
     }
     s.removed_files.push_back(path);
     s.list.reset();
-    return 0;
-}
-
-Removal remove_file_if_same(const char* path, FileId id) {
-    fake::State& s = fake::state();
-    if (s.list && path == s.list_path && FileId{1, s.list_id} != id) return Removal::kReplaced;
-    return remove_file(path) == 0 ? Removal::kRemoved : Removal::kFailed;
+    return Removal::kRemoved;
 }
 
 void sleep_ms(unsigned ms) {
@@ -108,10 +115,16 @@ std::size_t environment_variable(const char* name, char* buf, std::size_t size) 
     return s.path_variable->size();
 }
 
-int short_path(const char* path, char* buf, std::size_t size) {
+std::optional<std::string> search_folder(const char* entry) {
     const fake::State& s = fake::state();
-    if (!s.existing.count(path) || s.no_short_form.count(path)) return -1;
-    return copy_out(path, buf, size);
+    if (entry[0] != '/' || !s.existing.count(entry) || s.no_short_form.count(entry))
+        return std::nullopt;
+    return entry;
+}
+
+bool is_runnable_file(const char* path) {
+    const fake::State& s = fake::state();
+    return s.existing.count(path) && !s.not_runnable.count(path);
 }
 
 Window foreground_window() {

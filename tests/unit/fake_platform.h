@@ -9,12 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "platform/platform.h"
+
 namespace fake {
 
 struct CommandOutcome {
-    int status = 0;       // exit status, or -1 for a failed start
-    int start_errno = 0;  // errno of a failed start; 0 leaves errno as it is
+    int status = 0;       // exit status, whatever its value
+    int start_errno = 0;  // not 0: the command cannot be started, for this reason
     bool removes = true;  // whether the path is gone afterwards
+    bool removes_list = false;  // the path held the list: it is gone too
 };
 
 struct State {
@@ -26,12 +29,15 @@ struct State {
     std::optional<std::string> next_list;  // a new list put in place during the first command
     long list_read_error_at = -1;          // byte offset where reading the list fails, -1: never
     std::set<std::string> existing;
-    std::map<std::string, int> check_error_after;    // existence check after the command: errno
+    std::set<std::string> refused;  // there, but judged a root, a device or the current folder
+    std::map<std::string, platform::PresenceCheck> presence_before;  // overrides "existing"
+    std::map<std::string, platform::PresenceCheck> presence_after;   // after its command
     std::map<std::string, CommandOutcome> outcomes;  // by path; default: exits 0, removes
-    std::string cwd = "/home/user";
+    std::optional<std::string> cwd = "/home/user";  // nullopt: cannot be had
     std::optional<std::string> path_variable;  // PATH; nullopt: unset
     std::size_t path_variable_size = 0;        // when not 0, the size PATH claims to need
     std::set<std::string> no_short_form;       // existing entries whose short form fails
+    std::set<std::string> not_runnable;        // existing files that cannot be started
 
     // What the run asked of the system, in order: "command <path>", "sleep <ms>", "foreground",
     // "close grey", "close enable".

@@ -55,7 +55,7 @@ constexpr LineStatus P = LineStatus::kPath;
 constexpr LineStatus U = LineStatus::kUnusable;
 
 // Windows reads the list in text mode; POSIX ends a line at LF only, because its names may hold
-// CR and Ctrl-Z: "shared/<Ctrl-Z>old" must never be read as "shared/".
+// CR and Ctrl-Z: "shared/<Ctrl-Z>old" must never be read as "shared/", on either.
 TEST(ListReader, LineRulesOfEachModeHoldAtEveryReadBoundary) {
     struct Case {
         const char* name;
@@ -79,7 +79,11 @@ TEST(ListReader, LineRulesOfEachModeHoldAtEveryReadBoundary) {
           {P,
            "\x1a"
            "b"}}},
-        {"ctrl-z in a name", "d/\x1aold\nb\n", {{P, "d/"}}, {{P, "d/\x1aold"}, {P, "b"}}},
+        // Inside a line, a Ctrl-Z with more after it would cut the line to its parent.
+        {"ctrl-z in a name", "d/\x1aold\nb\n", {{U, "d/\x1aold"}, {P, "b"}},
+         {{P, "d/\x1aold"}, {P, "b"}}},
+        {"ctrl-z before a line end", "d\x1a\r\n", {{U, "d\x1a"}}, {{P, "d\x1a\r"}}},
+        {"ctrl-z as the last byte", "a\nb\x1a", {{P, "a"}, {P, "b"}}, {{P, "a"}, {P, "b\x1a"}}},
         {"bytes above 0x7f", "\x95\x5c\n", {{P, "\x95\x5c"}}, {{P, "\x95\x5c"}}},
     };
     for (const Case& c : cases) {

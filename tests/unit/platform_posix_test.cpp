@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "paths/identity.h"
 #include "platform/platform.h"
 
 namespace fs = std::filesystem;
@@ -47,29 +48,64 @@ TEST_F(PosixPlatform, OwnPathIsTheRealFileAndACutOffPathIsNone) {
     EXPECT_EQ(platform::own_executable_path(buf, len), -1);
 }
 
-TEST_F(PosixPlatform, ExistenceJudgesLinksThemselvesAndMapsNotFound) {
+TEST_F(PosixPlatform, PresenceJudgesLinksThemselvesAndMapsNotFound) {
     fs::create_symlink(dir_ / "nowhere", dir_ / "dangling");
     std::ofstream(dir_ / "file") << "x";
-    EXPECT_EQ(platform::path_access((dir_ / "dangling").c_str(), platform::kAccessExists), 0);
+    EXPECT_EQ(platform::presence_of((dir_ / "dangling").c_str()).presence,
+              platform::Presence::kThere);
     for (std::string missing : {(dir_ / "none").string(), (dir_ / "file" / "below").string(),
                                 std::string(), dir_.string() + "/" + std::string(300, 'n')}) {
-        errno = 0;
-        EXPECT_EQ(platform::path_access(missing.c_str(), platform::kAccessExists), -1);
-        EXPECT_EQ(errno, ENOENT) << missing;
+        platform::PresenceCheck check = platform::presence_of(missing.c_str());
+        EXPECT_EQ(check.presence, platform::Presence::kGone) << missing;
+        EXPECT_EQ(check.error, ENOENT) << missing;
     }
+}
+
+// What a path is, as the system resolves it: the root, the current folder and the folders above
+// it in any spelling, and devices, are refused; a link without a trailing slash is only a link.
+TEST_F(PosixPlatform, JudgementByIdentity) {
+    using paths::Verdict;
+    fs::create_directories(dir_ / "a" / "here");
+    fs::create_symlink("/", dir_ / "rootlink");
+    fs::create_symlink(dir_ / "a", dir_ / "alink");
+    ASSERT_EQ(mkfifo((dir_ / "fifo").c_str(), 0600), 0);
+    std::ofstream(dir_ / "file") << "x";
+    fs::path old_cwd = fs::current_path();
+    fs::current_path(dir_ / "a" / "here");
+    paths::ProtectedFolders protect = paths::ProtectedFolders::record();
+    std::string d = dir_.string();
+    struct Case {
+        std::string path;
+        Verdict verdict;
+    } cases[] = {
+        {d + "/rootlink/", Verdict::kRefused},  {d + "/rootlink", Verdict::kMayGo},
+        {"/proc/self/root/", Verdict::kRefused}, {"/proc/self/cwd/", Verdict::kRefused},
+        {d + "/alink/", Verdict::kRefused},     {d + "/alink", Verdict::kMayGo},
+        {"..", Verdict::kRefused},              {d + "/a/here/../..", Verdict::kRefused},
+        {"/", Verdict::kRefused},               {"/dev/null", Verdict::kRefused},
+        {d + "/fifo", Verdict::kMayGo},         {d + "/file", Verdict::kMayGo},
+        {d + "/none", Verdict::kMissing},       {d + "/file/", Verdict::kMissing},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(paths::judge(c.path.c_str(), protect).verdict, c.verdict) << c.path;
+    // A record that could not be finished protects every folder, and only folders.
+    paths::ProtectedFolders unfinished = paths::ProtectedFolders::of({}, {}, EMFILE);
+    EXPECT_EQ(paths::judge(d.c_str(), unfinished).verdict, Verdict::kCannotJudge);
+    EXPECT_EQ(paths::judge((d + "/file").c_str(), unfinished).verdict, Verdict::kMayGo);
+    fs::current_path(old_cwd);
 }
 
 TEST_F(PosixPlatform, DeletionCommandStatusSignalAndStartFailure) {
     std::string deltree = tool("printf '%s|%s' \"$1\" \"$2\" > \"${0%/*}/args\"; exit 7");
     const char* path = "-a b'\"$HOME;`x`\\";
-    EXPECT_EQ(platform::run_deletion_command(deltree.c_str(), path), 7);
+    EXPECT_EQ(platform::run_deletion_command(deltree.c_str(), path).status, 7);
     std::ifstream args(dir_ / "args");
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}), std::string("/Y|") + path);
     tool("kill -TERM $$");
-    EXPECT_EQ(platform::run_deletion_command(deltree.c_str(), "x"), 128 + SIGTERM);
-    errno = 0;
-    EXPECT_EQ(platform::run_deletion_command((dir_ / "none").c_str(), "x"), -1);
-    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(platform::run_deletion_command(deltree.c_str(), "x").status, 128 + SIGTERM);
+    platform::CommandRun none = platform::run_deletion_command((dir_ / "none").c_str(), "x");
+    EXPECT_FALSE(none.started);
+    EXPECT_EQ(none.error, ENOENT);
 }
 
 void on_hangup(int) {}
@@ -88,12 +124,21 @@ TEST_F(PosixPlatform, CloseGuardIgnoresHangupAndRestoresWhatWasThere) {
     signal(SIGHUP, SIG_DFL);
 }
 
-TEST_F(PosixPlatform, ShortFormIsTheEntryItselfWhenItExists) {
-    char buf[64];
-    ASSERT_EQ(platform::short_path(dir_.c_str(), buf, sizeof buf), 0);
-    EXPECT_EQ(dir_, buf);
-    EXPECT_EQ(platform::short_path((dir_ / "none").c_str(), buf, sizeof buf), -1);
-    EXPECT_EQ(platform::short_path(dir_.c_str(), buf, dir_.string().size()), -1);
+// Only an absolute entry that exists is searched, and only a file that can run is taken.
+TEST_F(PosixPlatform, SearchTakesAbsoluteFoldersAndFilesThatRun) {
+    EXPECT_EQ(platform::search_folder(dir_.c_str()), dir_.string());
+    EXPECT_EQ(platform::search_folder((dir_ / "none").c_str()), std::nullopt);
+    EXPECT_EQ(platform::search_folder("."), std::nullopt);
+    EXPECT_EQ(platform::search_folder(""), std::nullopt);
+    std::string runs = tool("exit 0");
+    fs::create_directory(dir_ / "folder");
+    std::ofstream(dir_ / "plain") << "x";
+    fs::create_symlink(dir_ / "nowhere", dir_ / "broken");
+    fs::create_symlink(runs, dir_ / "link");
+    EXPECT_TRUE(platform::is_runnable_file(runs.c_str()));
+    EXPECT_TRUE(platform::is_runnable_file((dir_ / "link").c_str()));
+    for (const char* name : {"folder", "plain", "broken", "none"})
+        EXPECT_FALSE(platform::is_runnable_file((dir_ / name).c_str())) << name;
 }
 
 TEST_F(PosixPlatform, ListMustBeAPlainFile) {
