@@ -461,7 +461,7 @@ class Memory(E2ECase):
         self.assertEqual(self.valgrind(b.app / "zelk_dynamic", ["/D"]).status, 68)
         tree = b.tree("t")
         self.assertEqual(self.valgrind(b.app / "deltree", ["/Y", str(tree)]).status, 0)
-        self.assertEqual(self.valgrind(b.app / "deltree", ["/Y", "missing"], cwd=b.data).status, 1)
+        self.assertEqual(self.valgrind(b.app / "deltree", ["missing"], cwd=b.data).status, 1)
 
 
 if __name__ == "__main__":

@@ -5,20 +5,29 @@
 #include <string>
 #include <vector>
 
+#include "paths/identity.h"
+
 namespace deltree {
 
 // The arguments after the program name, as this process received them.
 std::vector<std::string> command_line_arguments(int argc, char** argv);
 
-// Keeps a lost reader from ending the process half way (POSIX: SIGPIPE and SIGXFSZ ignored).
-void keep_running_without_output();
+// Readies the process before any path is judged: a lost reader must not end it half way
+// (POSIX: SIGPIPE and SIGXFSZ ignored), and every folder kept open saves opening it again, so
+// the soft limit on open files is raised towards the hard one (POSIX).
+void prepare_process();
 
 // Whether standard error is a terminal (a console on Windows), where a progress line may go.
 bool stderr_is_terminal();
 
-// Why `path`, as the command line gives it, must never be deleted (see refusal_reason), or
-// nullptr.
-const char* refusal_reason_of(const char* path);
+// What `path`, as the command line gives it, is before anything is removed: its text by the
+// refusal rules (path_refusal.h), a cheap first filter, then what it is by identity
+// (paths::judge). Only kMayGo may be removed.
+paths::Judgement judge_named(const char* path, const paths::ProtectedFolders& folders);
+
+// The system's text for an error number of the judgement (errno on POSIX, a Win32 code on
+// Windows).
+std::string error_text(int code);
 
 // How many processors this process may run on (its affinity on Linux), at least 1.
 unsigned processors_available();
@@ -28,6 +37,8 @@ enum class Kind { kMissing, kFile, kFolder };
 Kind kind_of(const char* path);
 
 // Deletes the file or tree at `path`, reporting every failure. True when nothing of it is left.
-bool remove_path(const char* path);
+// No folder that `folders` protects is removed, whatever its name: the named one is judged
+// again by identity once it is open, and every folder the walk enters too.
+bool remove_path(const char* path, const paths::ProtectedFolders& folders);
 
 }  // namespace deltree

@@ -11,18 +11,11 @@ namespace deltree {
 
 namespace {
 
-// How many folders to keep open: a quarter of the descriptors this process may have, so that a
-// deep or wide tree never runs out of them. The soft limit is raised towards the hard one first:
-// every folder kept open saves opening it again later.
+// How many folders to keep open: a quarter of the descriptors this process may have (after
+// prepare_process raised the limit), so that a deep or wide tree never runs out of them.
 int open_folder_bound() {
-    constexpr rlim_t kWanted = 16384;
     rlimit limit{};
     if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 64;
-    if (limit.rlim_cur < kWanted && limit.rlim_cur < limit.rlim_max) {
-        rlimit raised = limit;
-        raised.rlim_cur = std::min(kWanted, limit.rlim_max);
-        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-    }
     if (limit.rlim_cur == RLIM_INFINITY) return 4096;
     long quarter = (static_cast<long>(limit.rlim_cur) - 16) / 4;
     return static_cast<int>(std::clamp(quarter, 2L, 4096L));

@@ -2,8 +2,11 @@
 // lost reader, the processors it may use, and the refusal rules as Linux names paths.
 #include <sched.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
 #include <thread>
 
 #include "deltree.h"
@@ -15,10 +18,21 @@ std::vector<std::string> command_line_arguments(int argc, char** argv) {
     return std::vector<std::string>(argv + 1, argv + argc);
 }
 
-void keep_running_without_output() {
+void prepare_process() {
     signal(SIGPIPE, SIG_IGN);
     signal(SIGXFSZ, SIG_IGN);
+    // Raised before anything is judged: the judgement needs a descriptor or two, and fails
+    // closed without them.
+    constexpr rlim_t kWanted = 16384;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < kWanted &&
+        limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min(kWanted, limit.rlim_max);
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
 }
+
+std::string error_text(int code) { return std::strerror(code); }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
@@ -31,6 +45,10 @@ unsigned processors_available() {
     return n == 0 ? 1 : n;
 }
 
-const char* refusal_reason_of(const char* path) { return refusal_reason(path, kWindowsPaths); }
+paths::Judgement judge_named(const char* path, const paths::ProtectedFolders& folders) {
+    if (const char* reason = refusal_reason(path, kWindowsPaths))
+        return {paths::Verdict::kRefused, reason};
+    return paths::judge(path, folders);
+}
 
 }  // namespace deltree

@@ -2,12 +2,14 @@
 // rules judged in UTF-8.
 #include <windows.h>
 
+#include <optional>
 #include <thread>
 
 #include "arguments.h"
 #include "deltree.h"
 #include "files_win.h"
 #include "paths/path_refusal.h"
+#include "paths/windows_files.h"
 
 namespace deltree {
 
@@ -15,8 +17,8 @@ std::vector<std::string> command_line_arguments(int, char**) {
     return split_windows_command_line(GetCommandLineA());
 }
 
-// Windows ends no process for a write that fails.
-void keep_running_without_output() {}
+// Windows ends no process for a write that fails, and has no limit on open handles to raise.
+void prepare_process() {}
 
 bool stderr_is_terminal() {
     DWORD mode = 0;
@@ -28,12 +30,26 @@ unsigned processors_available() {
     return n == 0 ? 1 : n;
 }
 
-const char* refusal_reason_of(const char* path) {
+namespace {
+
+// Why the text of `path` must never be deleted, or nullptr. Judged in UTF-8, as written and as
+// Win32 resolves it to a full path, which may reveal a root the given form hid: in code page 932
+// the second byte of a character may be '\'.
+const char* text_refusal(const char* path) {
+    std::optional<std::wstring> wide = paths::widen_exactly(path);
     // Text that is not valid in the code page would reach the system as some other name.
-    if (MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0) <= 0)
-        return "is not valid text in the system's code page";
-    // Judged in UTF-8: in code page 932 the second byte of a character may be '\'.
-    return refusal_reason(narrow(widen(path), CP_UTF8).c_str(), kWindowsPaths);
+    if (!wide) return "is not valid text in the system's code page";
+    std::string utf8 = narrow(*wide, CP_UTF8);
+    if (holds_characters_windows_names_cannot(utf8.c_str())) return "is not a name Windows can hold";
+    if (const char* reason = refusal_reason(utf8.c_str(), kWindowsPaths)) return reason;
+    return refusal_reason(narrow(paths::extended_path(*wide), CP_UTF8).c_str(), kWindowsPaths);
+}
+
+}  // namespace
+
+paths::Judgement judge_named(const char* path, const paths::ProtectedFolders& folders) {
+    if (const char* reason = text_refusal(path)) return {paths::Verdict::kRefused, reason};
+    return paths::judge(path, folders);
 }
 
 }  // namespace deltree

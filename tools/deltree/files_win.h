@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "paths/windows_files.h"
 #include "report.h"
 #include "unique_handle.h"
 
@@ -26,24 +27,10 @@ struct FindHandleTraits {
 using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
 using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
 
-// Which file a handle is: the volume and the file index.
-struct FileId {
-    DWORD volume = 0;
-    std::uint64_t index = 0;
-    bool operator==(const FileId&) const = default;
-};
-
-std::optional<FileId> id_of(HANDLE h);
-
-// The item at `path` (extended form), opened to be looked at: as itself or, with `follow`,
-// through the link it is.
-HANDLE open_to_look(const std::wstring& path, bool follow);
-
-std::optional<FileId> file_id(const std::wstring& path, bool follow);
-
-// The path of the open item `h` with every link and substituted drive resolved, in the
-// extended (\\?\) form; "" when the system cannot tell it.
-std::wstring final_path(HANDLE h);
+// Which file a handle is, and the rest of what the judgement knows of handles: shared with zelk.
+using FileId = paths::FileIdentity;
+inline std::optional<FileId> id_of(HANDLE h) { return paths::identity_of(h); }
+using paths::final_path;
 
 // Text in the ANSI code page (the command line's, the console's) and in UTF-16 (the system's).
 std::wstring widen(const std::string& s);

@@ -53,27 +53,42 @@ bool asked_and_confirmed(const char* path) {
     return kind == deltree::Kind::kMissing || confirmed(path, kind);
 }
 
+// Deletes one named path, after judging it: by its text, then by what it is. True when it is
+// gone.
+bool delete_path(const char* path, bool quiet) {
+    const paths::ProtectedFolders& folders = paths::protected_folders();
+    paths::Judgement judged = deltree::judge_named(path, folders);
+    switch (judged.verdict) {
+    case paths::Verdict::kMissing:
+        // Asked to make sure it is gone, and it is (a second run on the same list): done, as
+        // with `rm -f`. Without /Y a missing path is worth telling.
+        if (!quiet)
+            deltree::report_failure(deltree::Operation::kRemove, path,
+                                    deltree::error_text(judged.error));
+        return quiet;
+    case paths::Verdict::kRefused: deltree::report_refusal(path, judged.reason); return false;
+    case paths::Verdict::kCannotJudge:
+        deltree::report_failure(deltree::Operation::kCheck, path,
+                                deltree::error_text(judged.error));
+        return false;
+    case paths::Verdict::kMayGo: break;
+    }
+    if (!quiet && !asked_and_confirmed(path)) return false;
+    deltree::ProgressLine progress;
+    return deltree::remove_path(path, folders);
+}
+
 int delete_paths(const deltree::Options& options) {
     int status = kAllGone;
-    for (const std::string& arg : options.paths) {
-        const char* path = arg.c_str();
-        bool gone = false;
-        if (const char* reason = deltree::refusal_reason_of(path)) {
-            deltree::report_refusal(path, reason);
-        } else if (options.quiet || asked_and_confirmed(path)) {
-            deltree::ProgressLine progress;
-            gone = deltree::remove_path(path);
-        }
-        if (!gone) status = kSomeRemain;
-    }
+    for (const std::string& arg : options.paths)
+        if (!delete_path(arg.c_str(), options.quiet)) status = kSomeRemain;
     return status;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    // A reader that goes away must not leave a tree half deleted.
-    deltree::keep_running_without_output();
+    deltree::prepare_process();
     std::vector<std::string> args = deltree::command_line_arguments(argc, argv);
     // Help and version only as the one argument: anywhere else these are paths like any other.
     if (args.size() == 1 && (args[0] == "/?" || args[0] == "-h" || args[0] == "--help")) {

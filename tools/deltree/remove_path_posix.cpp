@@ -35,24 +35,6 @@ TopPath split_top(const char* path) {
     return {slash == 0 ? "/" : p.substr(0, slash), p.substr(0, slash + 1), p.substr(slash + 1)};
 }
 
-// Whether the folder `target` is the current folder of this process or a folder above it,
-// judged by device and inode: no spelling ("../../b", "$PWD", a link on the way) removes the
-// folder that the caller works in. Taken step by step through "..", up to the root (or to the
-// root of a chroot, whose ".." is itself).
-bool holds_current_folder(const struct stat& target) {
-    UniqueFd here(open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    for (struct stat st{}; here.valid() && fstat(here.get(), &st) == 0;) {
-        if (st.st_dev == target.st_dev && st.st_ino == target.st_ino) return true;
-        UniqueFd up(openat(here.get(), "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        struct stat above {};
-        if (!up.valid() || fstat(up.get(), &above) != 0 ||
-            (above.st_dev == st.st_dev && above.st_ino == st.st_ino))
-            return false;
-        here = std::move(up);
-    }
-    return false;
-}
-
 }  // namespace
 
 Kind kind_of(const char* path) {
@@ -63,10 +45,12 @@ Kind kind_of(const char* path) {
     return S_ISDIR(st.st_mode) ? Kind::kFolder : Kind::kFile;
 }
 
-bool remove_path(const char* path) {
+bool remove_path(const char* path, const paths::ProtectedFolders& folders) {
     TopPath top = split_top(path);
-    // The folders leading to the named object may be links: the user named them.
-    UniqueFd parent(open(top.parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // The folders leading to the named object may be links: the user named them. Opened only
+    // to work in (O_PATH): a folder the user may write and search but not read, such as a drop
+    // box, still lets its own entries go.
+    UniqueFd parent(open(top.parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::optional<FolderId> parent_id = parent.valid() ? identify(parent.get()) : std::nullopt;
     struct stat st {};
     if (!parent_id || fstatat(parent.get(), top.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -78,17 +62,24 @@ bool remove_path(const char* path) {
         report_failure(Operation::kRemove, path, std::strerror(errno));
         return false;
     }
-    // A bind mount of "/" (or a chroot's view of it) is the root under another name.
-    struct stat root {};
-    if (stat("/", &root) == 0 && st.st_dev == root.st_dev && st.st_ino == root.st_ino) {
-        report_refusal(path, "is the root folder under another name");
+    // The folder is judged again as it is open, by identity: whatever took the name since the
+    // first judgement (a folder above the current one, moved in) is what is judged and worked on.
+    UniqueFd fd(openat(parent.get(), top.name.c_str(), kFolderOpenFlags));
+    std::optional<FolderId> id = fd.valid() ? identify(fd.get()) : std::nullopt;
+    if (!id) {
+        // No folder any more: it vanished, or a link or file took its place, to be removed as such.
+        if (errno == ENOENT) return true;
+        if ((errno == ENOTDIR || errno == ELOOP) && unlinkat(parent.get(), top.name.c_str(), 0) == 0)
+            return true;
+        report_failure(Operation::kOpenFolder, path, std::strerror(errno));
         return false;
     }
-    if (holds_current_folder(st)) {
-        report_refusal(path, "is the current folder or a folder above it");
+    paths::Judgement judged = paths::judge_folder({id->dev, id->ino}, folders);
+    if (judged.verdict != paths::Verdict::kMayGo) {
+        report_refusal(path, judged.reason);
         return false;
     }
-    return remove_tree(parent.get(), *parent_id, top.name, top.prefix);
+    return remove_tree(parent.get(), *parent_id, std::move(fd), *id, top.name, top.prefix, folders);
 }
 
 }  // namespace deltree

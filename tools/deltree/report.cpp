@@ -20,6 +20,7 @@ const char* verb(Operation operation) {
     case Operation::kOpenFolder: return "cannot open folder";
     case Operation::kList: return "cannot list";
     case Operation::kRemoveInside: return "cannot remove anything in";
+    case Operation::kCheck: return "cannot check";
     }
     return "cannot remove";
 }

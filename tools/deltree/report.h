@@ -15,6 +15,7 @@ enum class Operation {
     kOpenFolder,    // "cannot open folder 't/sub'"
     kList,          // "cannot list 't/sub'"
     kRemoveInside,  // "cannot remove anything in 't/sub'": the folder forbids it for all
+    kCheck,         // "cannot check 't'": what it is could not be judged, so it is left
 };
 
 // "deltree: cannot remove 't/sub/f': Permission denied"

@@ -67,14 +67,17 @@ bool folder_wide(int error) { return error == EACCES || error == EROFS || error 
 
 class TreeWalk {
 public:
-    TreeWalk(int top_parent_fd, const std::string& shown_prefix)
+    TreeWalk(int top_parent_fd, const std::string& shown_prefix,
+             const paths::ProtectedFolders& folders)
         : prefix_(shown_prefix),
           top_parent_fd_(top_parent_fd),
+          folders_(folders),
           budget_(top_parent_fd),
           // Every running task holds a folder open: few descriptors allow few threads.
           pool_(static_cast<unsigned>(std::max(1, budget_.bound() / 2)), Runner{this}) {}
 
-    bool run(const std::string& name, const FolderId& parent);
+    bool run(UniqueFd top_fd, const FolderId& top, const std::string& name,
+             const FolderId& parent);
 
 private:
     struct Runner {
@@ -91,6 +94,8 @@ private:
     Folder* remove_entry(Folder* folder, const Listing& listing, const Entry& entry);
     Folder* add_subfolder(Folder* folder, const char* name);
     int open_child(Folder* parent, Folder* child, int parent_fd);
+    int accept_open(Folder* parent, Folder* child, int fd, const FolderId& id);
+    int open_failed(Folder* parent, Folder* child, int parent_fd, int error);
     void release(Folder* folder);
     Folder* finish(Folder* folder);
     void open_waiting(Folder* folder, int fd, bool at_least_one);
@@ -104,17 +109,18 @@ private:
 
     const std::string prefix_;
     const int top_parent_fd_;
+    const paths::ProtectedFolders& folders_;
     DescriptorBudget budget_;
     std::atomic<bool> top_failed_{false};
     WorkPool<Task, Runner> pool_;
 };
 
-bool TreeWalk::run(const std::string& name, const FolderId& parent) {
+bool TreeWalk::run(UniqueFd top_fd, const FolderId& top_id, const std::string& name,
+                   const FolderId& parent) {
     auto* top = new Folder(nullptr, name, parent);
-    if (open_child(nullptr, top, top_parent_fd_) != 0) {
-        bool gone = top->gone;
+    if (accept_open(nullptr, top, top_fd.release(), top_id) != 0) {
         delete top;
-        return gone;
+        return false;
     }
     pool_.push({Task::kList, top});
     pool_.run();
@@ -135,15 +141,43 @@ void TreeWalk::run_task(const Task& task) {
 int TreeWalk::open_child(Folder* parent, Folder* child, int parent_fd) {
     int fd = openat(parent_fd, child->name.c_str(), kFolderOpenFlags);
     std::optional<FolderId> id = fd < 0 ? std::nullopt : identify(fd);
-    int error = id ? 0 : errno;
-    if (id && (id->dev != child->dev || id->mount != child->mount)) error = EXDEV;
+    if (!id) {
+        int error = errno;
+        if (fd >= 0) ::close(fd);
+        return open_failed(parent, child, parent_fd, error);
+    }
+    return accept_open(parent, child, fd, *id);
+}
+
+// Takes the open folder `fd` (which is `id`) as `child`, unless it lies on another mount or is
+// a folder no deletion may remove: the current folder or one above it, reached through a bind
+// mount inside the tree, is the same folder by device and inode. 0, or the errno value after
+// reporting (the descriptor is then closed).
+int TreeWalk::accept_open(Folder* parent, Folder* child, int fd, const FolderId& id) {
+    int error = 0;
+    const char* protection = folders_.reason({id.dev, id.ino});
+    if (id.dev != child->dev || id.mount != child->mount)
+        error = EXDEV;
+    else if (protection)
+        error = EPERM;
     if (error == 0) {
         child->fd = fd;
-        child->ino = id->ino;
+        child->ino = id.ino;
         budget_.opened();
         return 0;
     }
-    if (fd >= 0) ::close(fd);
+    ::close(fd);
+    std::string path = parent ? entry_path(parent, child->name.c_str()) : prefix_ + child->name;
+    if (error == EXDEV)
+        report_refusal(path, "is a mount point; not entered");
+    else
+        report_refusal(path, std::string(protection) + "; not entered");
+    return error;
+}
+
+// After `child` could not be opened with `error`: a name that is no folder any more is removed
+// as it is, one that vanished is gone, and anything else is reported. Returns `error`.
+int TreeWalk::open_failed(Folder* parent, Folder* child, int parent_fd, int error) {
     if ((error == ENOTDIR || error == ELOOP) && unlinkat(parent_fd, child->name.c_str(), 0) == 0) {
         child->gone = true;
         count_removed();
@@ -152,8 +186,6 @@ int TreeWalk::open_child(Folder* parent, Folder* child, int parent_fd) {
     std::string path = parent ? entry_path(parent, child->name.c_str()) : prefix_ + child->name;
     if (error == ENOENT)
         child->gone = true;
-    else if (error == EXDEV)
-        report_refusal(path, "is a mount point; not entered");
     else
         report_errno(Operation::kOpenFolder, path, error);
     return error;
@@ -426,10 +458,11 @@ std::string TreeWalk::path_of(const Folder* folder) const {
 
 }  // namespace
 
-bool remove_tree(int parent_fd, const FolderId& parent, const std::string& name,
-                 const std::string& shown_prefix) {
-    TreeWalk walk(parent_fd, shown_prefix);
-    return walk.run(name, parent);
+bool remove_tree(int parent_fd, const FolderId& parent, UniqueFd top_fd, const FolderId& top,
+                 const std::string& name, const std::string& shown_prefix,
+                 const paths::ProtectedFolders& folders) {
+    TreeWalk walk(parent_fd, shown_prefix, folders);
+    return walk.run(std::move(top_fd), top, name, parent);
 }
 
 }  // namespace deltree

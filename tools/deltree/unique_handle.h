@@ -26,6 +26,7 @@ public:
         h_ = h;
     }
     Handle get() const { return h_; }
+    Handle release() { return std::exchange(h_, Traits::none()); }
     bool valid() const { return h_ != Traits::none(); }
 
 private:
