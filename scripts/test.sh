@@ -6,7 +6,7 @@ set -eu
 cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh cmake g++ make libgtest-dev python3 util-linux valgrind \
-    clang libclang-rt-14-dev mingw-w64 wine64 locales lintian man-db file e2fsprogs mount
+    clang libclang-rt-14-dev mingw-w64 wine64 locales lintian man-db file e2fsprogs mount strace
 
 # Wine maps non-ASCII file names right only when the Japanese locale exists on this side.
 if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then

@@ -18,7 +18,7 @@ void report_start_failure(const char* path, int error) {
     case ENOENT: std::fputs(kMsgNoSuchFile, stdout); break;
     case ENOEXEC: std::fputs(kMsgExecFormat, stdout); break;
     case ENOMEM: std::fputs(kMsgNoMemory, stdout); break;
-    default: std::printf("%s\n", std::strerror(error)); break;
+    default: std::printf(kMsgStartFailed, std::strerror(error)); break;
     }
 }
 

@@ -63,10 +63,9 @@ struct Chain {
 Chain current_chain() {
     Chain chain{{}, 0};
     PathFd here(open(".", kLookFlags | O_DIRECTORY));
-    if (!here.valid()) return {{}, errno};
+    struct stat st {};
+    if (!here.valid() || fstat(here.get(), &st) != 0) return {{}, errno};
     for (int depth = 0; depth < kDeepestChain; ++depth) {
-        struct stat st {};
-        if (fstat(here.get(), &st) != 0) return {{}, errno};
         chain.ids.push_back(identity_of(st));
         PathFd up(openat(here.get(), "..", kLookFlags | O_DIRECTORY));
         if (!up.valid()) {
@@ -77,6 +76,7 @@ Chain current_chain() {
         if (fstat(up.get(), &above) != 0) return {{}, errno};
         if (identity_of(above) == identity_of(st)) return chain;
         here = std::move(up);
+        st = above;
     }
     return {{}, ELOOP};
 }

@@ -80,6 +80,10 @@ class Deltree(E2ECase):
         self.assertIn("missing-1", lines[0])
         self.assertIn("missing-2", lines[1])
         self.assertFalse(last.exists())
+        # With /Y, asked to make sure a path is gone, one that is already gone is done: a second
+        # run on the same list ends 0.
+        r = b.deltree("/Y", "missing-1", "last", cwd=b.data)
+        self.assertEqual((r.status, r.err), (0, b""))
 
     def test_refuses_current_and_parent_folder(self):
         b = self.box
@@ -303,6 +307,48 @@ class DeltreeOnLinux(E2ECase):
             self.assertFalse((tree / "f1").exists())
             shutil.rmtree(tree)
         self.assertTrue((canary / "sub/deeper/f3").exists())
+
+    def test_current_folder_through_a_bind_mount_is_never_removed(self):
+        """The current folder reached through a bind mount of a folder inside the tree: the
+        folders above it along the way it was reached are not the tree's, but by device and inode
+        the walk meets it, and never enters it."""
+        b = self.box
+        tree = b.tree("tree", files=("f", "sub/here/keep", "other/g"))
+        (b.data / "elsewhere").mkdir()
+        r = self.in_mount_namespace('mount --bind tree/sub elsewhere && cd elsewhere/here && '
+                                    '"$0" /Y "$1"', str(b.app / "deltree"), str(tree))
+        self.assertEqual(r.status, 1, r.err)
+        self.assertIn(b"is the current folder or a folder above it; not entered", r.err)
+        self.assertTrue((tree / "sub/here/keep").exists())
+        self.assertFalse((tree / "f").exists() or (tree / "other").exists())
+
+    def test_folder_moved_into_the_named_place_after_its_check(self):
+        """A folder above the current one moved under the named name between the judgement and
+        the opening (the opening held back by strace): the opened folder is judged again."""
+        strace = shutil.which("strace")
+        if not strace:
+            self.skipTest("strace is not installed")
+        b = self.box
+        named = b.tree("named", files=("f",))
+        above = b.tree("above", files=("here/keep",))
+        deltree = [str(b.app / "deltree"), "/Y", str(named)]
+        here = above / "here"
+        # The opening of the named folder to work in it: the call to hold back.
+        log = b.root / "calls"
+        subprocess.run([strace, "-qq", "-o", str(log), "-e", "trace=openat"] + deltree,
+                       cwd=here, check=True)
+        b.tree("named", files=("f",))
+        calls = log.read_text().splitlines()
+        nth = 1 + next(i for i, c in enumerate(calls) if '"named", O_RDONLY' in c)
+        run = subprocess.Popen([strace, "-qq", "-o", "/dev/null", "-e",
+                                "inject=openat:delay_enter=2000000:when=%d" % nth] + deltree,
+                               cwd=here, stderr=subprocess.PIPE)
+        time.sleep(1)
+        os.rename(named, b.data / "named.away")
+        os.rename(above, named)
+        err = run.communicate(timeout=60)[1]
+        self.assertEqual(run.returncode, 1, err)
+        self.assertTrue((named / "here/keep").exists())
 
     def test_root_under_another_name_is_refused(self):
         """A bind mount of "/" is "/": tried in a chroot jail, whose "/" is the jail."""

@@ -81,7 +81,11 @@ class HostileEntries(E2ECase):
 
     def test_roots_and_dot_folders_never_reach_the_command(self):
         if self.target.name == "linux":
-            refused = ["/", "//", ".", "..", "d/..", "d/.", "d/../.."]
+            refused = ["/", "//", ".", "..", "d/..", "d/.", "d/../..",
+                       # What they are, however spelled: the root through a link followed by
+                       # its trailing slash, the current folder and the one above it, a device.
+                       "rootlink/", "/proc/self/root/", "/proc/self/cwd/", "uplink/",
+                       "../data", "d/../../data/", "/dev/null"]
             # Ordinary names here, and no such files.
             missing = ["/?", "/Y", "\\", "C:\\", "C:", "\\\\srv\\share\\", ". ", "...", "d/.. "]
         else:
@@ -96,19 +100,34 @@ class HostileEntries(E2ECase):
                        "\\\\.\\X\\..\\Z:\\", "NUL", "d\\COM1.txt",
                        # Names Win32 would trim to another's ("foo " is "foo"), and a byte
                        # that is no character of code page 932 at all.
-                       "foo ", "d\\bar.", ". \udc81"]
-            # No Windows file can have these names.
-            missing = ["&echo P>P", "%CMDCMDLINE:~-1%&echo P>P", "a\"b", "/?", "/Y"]
+                       "foo ", "d\\bar.", ". \udc81",
+                       # The current folder by identity, however spelled.
+                       "..\\data", "d\\..\\..\\data\\", "D\\..\\..\\DATA"]
+            # No Windows file can have these names: text no name can hold is no path, and it
+            # never reaches the command line, whatever ".." steps would fold the rest away.
+            missing = ["&echo P>P", "%CMDCMDLINE:~-1%&echo P>P", "a\"b", "/?", "/Y",
+                       'victim"&rd/s/q keep&rem "\\..\\..\\..\\victim',
+                       "victim<x\\..\\victim", "victim>P\\..\\victim",
+                       "victim|echo P\\..\\victim", "vic*\\..\\victim", "vic?\\..\\victim",
+                       "victim\x01\\..\\victim", "victim\t&rd keep\\..\\victim",
+                       "victim\x1b\\..\\victim", "victim\r&rd keep\\..\\victim"]
 
         def run(box, entry):
             box.use_stand_in()  # records only: these entries must never be acted on
             (box.data / "d").mkdir()
+            if self.target.name == "linux":
+                os.symlink("/", box.data / "rootlink")
+                os.symlink("..", box.data / "uplink")
+            for kept in ("victim", "keep"):
+                box.tree(kept, files=("f",))
             box.write_list([entry])
-            return box.run(cwd=box.data), box.recorded_arguments()
+            r = box.run(cwd=box.data)
+            return r, box.recorded_arguments(), sorted(os.listdir(box.data))
 
         entries = refused + missing
-        for entry, (r, record) in zip(entries, in_sandboxes(self.target, run, entries)):
+        for entry, (r, record, left) in zip(entries, in_sandboxes(self.target, run, entries)):
             self.assertIsNone(record, entry)
+            self.assertTrue({"d", "keep", "victim"} <= set(left), entry)
             if entry in refused:
                 self.assertOutput(r, REMAINS.format(entry) + FOUND, 32)
             else:
@@ -239,6 +258,32 @@ class HostileTrees(E2ECase):
             os.chmod(sub, 0o755)
             shutil.rmtree(top)
 
+    def test_unreadable_folders_on_the_way(self):
+        """As an ordinary user: a folder above the current one that may be searched but not
+        read (0311) still counts as above it, so nothing of the tree goes; and in a drop box
+        (1733: write and search, no read) the user's own entries go."""
+        self.only_on("linux")
+        self.needs_root()
+        b = self.box
+        open_up(b)
+        top = b.tree("t", files=("a/here/keep", "c/f"))
+        drop = b.data / "drop"
+        drop.mkdir()
+        os.chmod(drop, 0o1733)
+        mine = b.tree("drop/mine", files=("f", "sub/g"))
+        for p in [top, mine] + list(top.rglob("*")) + list(mine.rglob("*")):
+            give_to_nobody(p)
+        os.chmod(top / "a", 0o311)
+        setpriv = shutil.which("setpriv")
+        deltree = str(b.app / "deltree")
+        r = b.run(NOBODY + [deltree, "/Y", str(top)], exe=setpriv, cwd=top / "a" / "here")
+        self.assertEqual(r.status, 1, r.err)
+        self.assertIn(b"is the current folder or a folder above it", r.err)
+        self.assertTrue((top / "c/f").exists() and (top / "a/here/keep").exists())
+        r = b.run(NOBODY + [deltree, "/Y", "drop/mine"], exe=setpriv, cwd=b.data)
+        self.assertEqual((r.status, r.err), (0, b""))
+        self.assertFalse(mine.exists())
+
     def test_read_only_hidden_and_system_files(self):
         self.only_on("windows")
         b = self.box
@@ -273,6 +318,65 @@ class Faults(E2ECase):
     def shim_run(self, top, **faults):
         return self.box.run(["/Y", str(top)], exe=self.target.bin_dir / "deltree_dynamic",
                             env=self.shim_env(**faults))
+
+    # The calls the judgement makes before anything is removed, and the errors each is made to
+    # fail with in turn.
+    JUDGING_CALLS = ("openat", "newfstatat", "statx", "fstat", "faccessat", "faccessat2",
+                     "readlink", "getdents64")
+    ERRORS = ("EMFILE", "ENOMEM", "EACCES", "EIO")
+
+    def test_checks_that_cannot_finish_refuse(self):
+        """Each call of the judgement, made to fail in turn (too few descriptors, no memory, no
+        permission, an I/O error): zelk and deltree refuse, and neither the current folder nor
+        any folder above it nor anything outside the named trees goes."""
+        strace = shutil.which("strace")
+        if not strace:
+            self.skipTest("strace is not installed")
+        b = self.box
+        here = b.data / "T" / "a" / "b"
+
+        def lay_out():
+            for rel in ("T/a/b/keep", "T/c/f", "S/x/f", "outside/keep"):
+                if not (b.data / rel).exists():
+                    b.file(rel)
+
+        def intact():
+            return all((b.data / rel).exists() for rel in ("T/a/b/keep", "outside/keep"))
+
+        deltree = [str(b.app / "deltree"), "/Y", str(b.data / "T"), str(b.data / "S")]
+        zelk = [str(b.app / "zelk")]
+        # The failed run's pause is skipped: its sleep returns at once.
+        no_pause = ["-e", "inject=clock_nanosleep,nanosleep:retval=0"]
+        env = self.target.env(b.path_dirs)
+        env.pop("LD_PRELOAD", None)
+        for argv in (deltree, zelk):
+            lay_out()
+            b.write_list([str(b.data / "T")])
+            log = b.root / "calls"
+            subprocess.run([strace, "-f", "-qq", "-o", str(log), "-e",
+                            "trace=%s,unlink,unlinkat,rmdir" % ",".join(self.JUDGING_CALLS)]
+                           + no_pause + argv, cwd=here, env=env, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, check=False, timeout=60)
+            counts = {}
+            for line in log.read_text().splitlines():
+                name = line.split(None, 1)[1].split("(", 1)[0] if " " in line else ""
+                if name in ("unlink", "unlinkat", "rmdir"):
+                    break  # the first removal: the judgement is over
+                if name in self.JUDGING_CALLS:
+                    counts[name] = counts.get(name, 0) + 1
+            self.assertTrue(counts, argv[0])
+            self.assertTrue(intact(), argv[0])
+            for name, count in counts.items():
+                for nth in range(1, count + 1):
+                    for error in self.ERRORS:
+                        lay_out()
+                        b.write_list([str(b.data / "T")])
+                        subprocess.run([strace, "-f", "-qq", "-o", "/dev/null", "-e",
+                                        "inject=%s:error=%s:when=%d" % (name, error, nth)]
+                                       + no_pause + argv, cwd=here, env=env,
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                       timeout=60)
+                        self.assertTrue(intact(), (argv[0], name, nth, error))
 
     def test_progress_line_on_a_terminal_only(self):
         """A deletion that takes over half a second keeps one line up to date on a terminal,
