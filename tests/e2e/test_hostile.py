@@ -133,6 +133,80 @@ class HostileEntries(E2ECase):
             else:
                 self.assertOutput(r, MISSING.format(entry) + FOUND, 8)
 
+    def test_no_spelling_of_a_protected_folder_reaches_the_command(self):
+        """Thousands of spellings of the roots, the current folder and those above it, devices
+        and plain folders, through other drive letters mapped onto the same folders: whatever
+        Win32 resolves to a root, a device, the current folder or one above it, neither zelk nor
+        deltree lets through (judge_probe asks all three, deleting nothing)."""
+        self.only_on("windows")
+        b = self.box
+        here = b.data / "top" / "a" / "here"
+        for rel in ("top/a/here/f", "top/other/f", "file.txt", "表/sub/f", "top/longfoldername/f"):
+            b.file(rel)
+        drives = {"q": b.data, "r": b.data / "top" / "a", "s": b.data / "top"}
+        dosdevices = self.target.prefix / "dosdevices"
+        links = [dosdevices / (letter + ":") for letter in drives]
+        if any(os.path.lexists(link) for link in links):
+            self.skipTest("drive letters q:, r: or s: are taken in this prefix")
+        for letter, folder in drives.items():
+            os.symlink(folder, dosdevices / (letter + ":"))
+        try:
+            spellings = self.spellings(b)
+            listing = b.root / "spellings"
+            listing.write_bytes(b"".join(s.encode("cp932", "surrogateescape") + b"\n"
+                                         for s in spellings))
+            r = b.run([b.entry(listing)], exe=self.target.bin_dir / "judge_probe.exe", cwd=here,
+                      timeout=600)
+        finally:
+            for link in links:
+                link.unlink()
+        verdicts = r.out.decode("ascii").splitlines()
+        self.assertEqual(len(verdicts), len(spellings), r.err)
+        seen = {}
+        for spelling, line in zip(spellings, verdicts):
+            zelk, deltree, oracle = line.split()
+            seen[oracle] = seen.get(oracle, 0) + 1
+            if oracle in ("root", "protected", "device"):
+                self.assertNotEqual(zelk, "go", (spelling, oracle))
+                self.assertNotEqual(deltree, "go", (spelling, oracle))
+        for oracle in ("root", "protected", "device", "ok"):
+            self.assertGreater(seen.get(oracle, 0), 20, seen)
+        # Plain folders stay deletable in their plain spellings.
+        for spelling in ("Q:\\top\\other", "S:\\other", b.entry(b.data / "top" / "other"),
+                         "Q:\\file.txt"):
+            self.assertEqual(verdicts[spellings.index(spelling)].split()[:2], ["go", "go"],
+                             spelling)
+
+    def spellings(self, b):
+        z = b.entry(b.data)  # Z:\...\data
+        # Each folder of interest in every form that names it: Z:, the mapped letters, relative.
+        bases = [
+            z, z + "\\top", z + "\\top\\a", z + "\\top\\a\\here", z + "\\top\\other",
+            z + "\\file.txt", z + "\\表", z + "\\top\\longfoldername",
+            "Q:\\", "Q:\\top", "Q:\\top\\a", "Q:\\top\\a\\here", "Q:\\top\\other", "Q:\\file.txt",
+            "Q:\\表\\sub", "R:\\", "R:\\here", "S:\\", "S:\\a", "S:\\a\\here", "S:\\other",
+            "S:\\LONGFO~1", "Z:\\", "C:\\", "C:\\windows",
+            ".", "..", "..\\..", "..\\..\\..", "..\\here", "..\\..\\a", "..\\..\\other",
+            "..\\..\\..\\top", "R:", "S:", "Q:",
+        ]
+        forms = []
+        for base in bases:
+            forms += [base, base + "\\", base + "\\.", base + "\\.\\", base.lower(), base.upper(),
+                      base.replace("\\", "/"), base + "\\sub\\..", base + "\\表\\..",
+                      base + " ", base + ".", base + ". .", base + "::$DATA",
+                      base + "::$INDEX_ALLOCATION", base + ":s", base + "\\\\",
+                      base.replace("\\", "\\\\"), base + "\\..\\" + base.split("\\")[-1]]
+        prefixed = []
+        for form in forms:
+            if len(form) > 2 and form[1] == ":":
+                prefixed += ["\\\\?\\" + form, "\\\\.\\" + form, "\\??\\" + form]
+        devices = ["NUL", "CON", "COM1", "LPT1.txt", "AUX:", "CONIN$", "nul.txt", "con ",
+                   "\\\\.\\NUL", "\\\\.\\CON", "\\\\.\\C:", "\\\\.\\PhysicalDrive0",
+                   "\\\\?\\GLOBALROOT\\Device\\Null", "\\\\.\\pipe\\x"]
+        devices += [d + s for d in ("NUL", "COM1", "CON") for s in (".", ":", ".txt", "  ")]
+        devices += ["here\\" + d for d in ("NUL", "CON", "COM1")]
+        return list(dict.fromkeys(forms + prefixed + devices))
+
     def test_link_to_the_root_is_an_ordinary_entry(self):
         self.only_on("linux")
         b = self.box
@@ -155,7 +229,7 @@ class OddRuns(E2ECase):
                  (-2147483645, 0, False, REMAINS.format("a"), 32),  # 0x80000003
                  (-32, 0, False, REMAINS.format("a"), 32),          # 0xFFFFFFE0, not 64
                  (-2, 1, True, DELETED.format("a") + MISSING.format("m"), 8),
-                 (-1, 1, False, "", 17),
+                 (-1, 1, False, DELETED.format("a"), 1),  # it ran: not a failed start
                  (-3, 1, False, DELETED.format("a"), 3)]
 
         def run(box, case):

@@ -70,6 +70,12 @@ class ListRuns(E2ECase):
                                 "\r\n").encode(self.target.list_encoding))
             self.assertOutput(b.run(), DELETED.format(b.entry(a)) + DELETED.format(b.entry(c)), 0)
             self.assertTrue(after.exists())
+            # A Ctrl-Z inside a line would cut it to its parent: the line is no path.
+            sub = b.file("a/sub")
+            line = b.entry(sub.parent) + "\x1a\\sub"
+            b.write_list_bytes((line + "\r\n").encode(self.target.list_encoding))
+            self.assertOutput(b.run(), MISSING.format(line) + FOUND, 8)
+            self.assertTrue(sub.exists())
             return
         # Linux names may hold both bytes: a line ends at LF only, and no listed name may be
         # read as a shorter one (its parent folder above all).
