@@ -305,6 +305,12 @@ class MendedFaults(E2ECase):
         r = b.run(cwd=here, env={"STAND_IN_RECORD": str(marker)})
         self.assertOutput(r, DELETED.format(b.entry(a)), 0)
         self.assertFalse(marker.exists())
+        if not linux:
+            # A quoted entry is read without its quotes, as Windows reads it.
+            a = b.tree("a")
+            b.write_list([b.entry(a)])
+            r = b.run(cwd=here, env={"WINEPATH": '"%s"' % b.entry(b.app)})
+            self.assertOutput(r, DELETED.format(b.entry(a)), 0)
 
     def test_deltree_planted_in_the_current_folder_never_runs(self):
         """Only the deltree that the PATH search finds runs: never one someone left in the

@@ -86,12 +86,16 @@ TEST_F(ToolSearch, TracesOnlyInDebugMode) {
     EXPECT_EQ(s.out, "");
 }
 
-// The file that runs is the one the diagnosis finds; the empty entry (the current folder, to
-// execvp) is passed over like any entry without a short form.
+// The file that runs is the one the diagnosis finds; a relative entry (empty or ".", the
+// current folder to execvp) is passed over like any entry without a short form, and so is a
+// deltree that cannot run (a folder, a file without execute permission, a broken link).
 TEST_F(ToolSearch, LocatesTheFileItFindsWithoutTraces) {
     folder("/a", true);
     folder("/b", true);
-    fake::state().path_variable = ":/gone:/b:/a";
+    folder(".", true);
+    folder("/c", true);
+    fake::state().not_runnable.insert("/c/deltree");
+    fake::state().path_variable = ":.:/gone:/c:/b:/a";
     std::string tool;
     EXPECT_EQ(captured_stdout([&] { tool = locate_tool_on_path(); }), "");
     EXPECT_EQ(tool, "/b/deltree");
