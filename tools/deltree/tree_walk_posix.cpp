@@ -70,7 +70,6 @@ public:
     TreeWalk(int top_parent_fd, const std::string& shown_prefix,
              const paths::ProtectedFolders& folders)
         : prefix_(shown_prefix),
-          top_parent_fd_(top_parent_fd),
           folders_(folders),
           budget_(top_parent_fd),
           // Every running task holds a folder open: few descriptors allow few threads.
@@ -108,7 +107,6 @@ private:
     }
 
     const std::string prefix_;
-    const int top_parent_fd_;
     const paths::ProtectedFolders& folders_;
     DescriptorBudget budget_;
     std::atomic<bool> top_failed_{false};
