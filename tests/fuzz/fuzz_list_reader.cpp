@@ -31,18 +31,29 @@ struct Line {
     std::string text;
 };
 
-// The rules, read the plain way: the whole text at once.
-std::vector<Line> expected_lines(const std::string& all, std::size_t limit, bool text_mode) {
-    std::string text = text_mode ? all.substr(0, all.find('\x1a')) : all;
+// The rules, read the plain way: the whole text at once. In text mode a Ctrl-Z at the start of
+// a line, or as the last byte, ends the list; one inside a line with more after it makes that
+// line unusable.
+std::vector<Line> expected_lines(const std::string& text, std::size_t limit, bool text_mode) {
     std::vector<Line> lines;
     std::size_t start = 0;
     while (start < text.size()) {
         std::size_t lf = text.find('\n', start);
         bool ended = lf != std::string::npos;
         std::string line = text.substr(start, (ended ? lf : text.size()) - start);
-        if (text_mode && ended && !line.empty() && line.back() == '\r') line.pop_back();
         start = ended ? lf + 1 : text.size();
-        bool unusable = line.size() > limit - 1 || line.find('\0') != std::string::npos;
+        bool cut = false;
+        if (text_mode) {
+            std::size_t z = line.find('\x1a');
+            if (z == 0) break;
+            if (z != std::string::npos && z + 1 == line.size() && !ended) {
+                line.pop_back();  // the file's last byte: it ends the list after this line
+            } else if (z != std::string::npos) {
+                cut = true;
+            }
+            if (ended && !line.empty() && line.back() == '\r') line.pop_back();
+        }
+        bool unusable = cut || line.size() > limit - 1 || line.find('\0') != std::string::npos;
         std::string shown = line.substr(0, std::min(line.find('\0'), limit - 1));
         lines.push_back({unusable ? LineStatus::kUnusable : LineStatus::kPath, shown});
     }

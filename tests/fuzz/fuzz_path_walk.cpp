@@ -1,5 +1,6 @@
 // The PATH walk over any PATH value and any set of existing folders: it finds the tool exactly
-// when one of the entries, taken as written, holds it, and never reads past its working copy.
+// when one of the absolute entries, taken as written, holds it, and never reads past its
+// working copy.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -45,10 +46,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         existing.insert(entries[i]);
         if ((key + i) % 3 == 0) existing.insert(entries[i] + "/deltree");
     }
-    // Entries may name each other's tool ("" and "/deltree"): judged on the final set.
+    // Entries may name each other's tool ("" and "/deltree"): judged on the final set. Only
+    // absolute entries count.
     bool want = false;
     for (const std::string& e : entries)
-        want = want || (e.size() < 4096 && existing.count(e) && existing.count(e + "/deltree"));
+        want = want || (e.size() < 4096 && !e.empty() && e[0] == '/' && existing.count(e) &&
+                        existing.count(e + "/deltree"));
     if (search_tool_on_path() != (want ? kToolFound : kToolNotFound)) abort();
     return 0;
 }
