@@ -424,6 +424,17 @@ class Faults(E2ECase):
         env = self.target.env(b.path_dirs)
         # LeakSanitizer cannot work under ptrace.
         env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
+        # Few descriptors left, as a front end that leaks them leaves: the soft limit alone, or
+        # both limits.
+        for limit in ("-Sn 4", "-n 4", "-Sn 5", "-n 6"):
+            # zelk refuses, with its five-second pause: two of them are enough.
+            for argv in (deltree, zelk) if limit in ("-Sn 4", "-n 6") else (deltree,):
+                lay_out()
+                b.write_list([str(b.data / "T")])
+                subprocess.run(["/bin/bash", "-c", 'ulimit %s && exec "$@"' % limit, "-"] + argv,
+                               cwd=here, env=env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=60)
+                self.assertTrue(intact(), (argv[0], limit))
         for argv in (deltree, zelk):
             lay_out()
             b.write_list([str(b.data / "T")])
