@@ -94,7 +94,11 @@ ProtectedFolders ProtectedFolders::record() {
     }
 }
 
-Judgement judge(const char* path, const ProtectedFolders& folders) {
+namespace {
+
+// `folders()` gives the protected folders, asked only when a folder is judged.
+template <typename Folders>
+Judgement judge_as(const char* path, Folders folders) {
     std::size_t len = std::strlen(path);
     // "name/" resolves the last link as the system does; "name" is the link itself.
     bool follow = len > 0 && path[len - 1] == '/';
@@ -108,7 +112,15 @@ Judgement judge(const char* path, const ProtectedFolders& folders) {
     if (fstat(fd.get(), &st) != 0) return {Verdict::kCannotJudge, kUnjudgeable, errno};
     if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) return {Verdict::kRefused, kDevice};
     if (!S_ISDIR(st.st_mode)) return {Verdict::kMayGo};
-    return judge_folder(identity_of(st), folders);
+    return judge_folder(identity_of(st), folders());
 }
+
+}  // namespace
+
+Judgement judge(const char* path, const ProtectedFolders& folders) {
+    return judge_as(path, [&]() -> const ProtectedFolders& { return folders; });
+}
+
+Judgement judge(const char* path) { return judge_as(path, protected_folders); }
 
 }  // namespace paths

@@ -158,6 +158,9 @@ ProtectedFolders ProtectedFolders::record() {
             if (!(drives & (1u << i))) continue;
             std::wstring root = L"\\\\?\\A:\\";
             root[4] = static_cast<wchar_t>(L'A' + i);
+            // A disc drive is read-only, and an empty one can hold the start up: not looked at.
+            UINT type = GetDriveTypeW(root.c_str() + 4);
+            if (type == DRIVE_CDROM || type == DRIVE_NO_ROOT_DIR) continue;
             LookHandle h(open_to_look(root, true));
             if (std::optional<FileIdentity> id = is_open(h) ? identity_of(h.get()) : std::nullopt)
                 roots.push_back(*id);
@@ -194,7 +197,11 @@ Judgement judge_handle(HANDLE h, const ProtectedFolders& folders) {
     return judge_folder(identity_from(info), folders);
 }
 
-Judgement judge(const char* path, const ProtectedFolders& folders) {
+namespace {
+
+// `folders()` gives the protected folders, asked only when a folder is judged.
+template <typename Folders>
+Judgement judge_as(const char* path, Folders folders) {
     std::optional<std::wstring> wide = widen_exactly(path);
     if (!wide) return {Verdict::kCannotJudge, kUnjudgeable, ERROR_NO_UNICODE_TRANSLATION};
     LookHandle h(open_to_look(extended_path(*wide), false));
@@ -203,7 +210,19 @@ Judgement judge(const char* path, const ProtectedFolders& folders) {
         return {is_missing(code) ? Verdict::kMissing : Verdict::kCannotJudge,
                 is_missing(code) ? nullptr : kUnjudgeable, static_cast<int>(code)};
     }
-    return judge_handle(h.get(), folders);
+    BY_HANDLE_FILE_INFORMATION info;
+    bool folder = GetFileInformationByHandle(h.get(), &info) &&
+                  (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+    static const ProtectedFolders kNone = ProtectedFolders::of({}, {});
+    return judge_handle(h.get(), folder ? folders() : kNone);
 }
+
+}  // namespace
+
+Judgement judge(const char* path, const ProtectedFolders& folders) {
+    return judge_as(path, [&]() -> const ProtectedFolders& { return folders; });
+}
+
+Judgement judge(const char* path) { return judge_as(path, protected_folders); }
 
 }  // namespace paths

@@ -121,7 +121,7 @@ PresenceCheck presence_of(const char* path) {
 }
 
 EntryVerdict judge_entry(const char* path) {
-    paths::Judgement judged = paths::judge(path, paths::protected_folders());
+    paths::Judgement judged = paths::judge(path);
     switch (judged.verdict) {
     case paths::Verdict::kMayGo: return EntryVerdict::kMayGo;
     case paths::Verdict::kMissing: return EntryVerdict::kMissing;

@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
 #endif
     for (const std::string& line : lines) {
         Screening zelk = screen_entry(line.c_str());
-        paths::Judgement deltree = deltree::judge_named(line.c_str(), paths::protected_folders());
+        paths::Judgement deltree = deltree::judge_named(line.c_str());
         if (zelk.failure == Failure::kNone)
             std::printf("go ");
         else

@@ -23,7 +23,7 @@ bool stderr_is_terminal();
 // What `path`, as the command line gives it, is before anything is removed: its text by the
 // refusal rules (path_refusal.h), a cheap first filter, then what it is by identity
 // (paths::judge). Only kMayGo may be removed.
-paths::Judgement judge_named(const char* path, const paths::ProtectedFolders& folders);
+paths::Judgement judge_named(const char* path);
 
 // The system's text for an error number of the judgement (errno on POSIX, a Win32 code on
 // Windows).
@@ -37,8 +37,8 @@ enum class Kind { kMissing, kFile, kFolder };
 Kind kind_of(const char* path);
 
 // Deletes the file or tree at `path`, reporting every failure. True when nothing of it is left.
-// No folder that `folders` protects is removed, whatever its name: the named one is judged
-// again by identity once it is open, and every folder the walk enters too.
-bool remove_path(const char* path, const paths::ProtectedFolders& folders);
+// No folder that paths::protected_folders() protects is removed, whatever its name: the named
+// one is judged again by identity once it is open, and every folder the walk enters too.
+bool remove_path(const char* path);
 
 }  // namespace deltree

@@ -45,10 +45,10 @@ unsigned processors_available() {
     return n == 0 ? 1 : n;
 }
 
-paths::Judgement judge_named(const char* path, const paths::ProtectedFolders& folders) {
+paths::Judgement judge_named(const char* path) {
     if (const char* reason = refusal_reason(path, kWindowsPaths))
         return {paths::Verdict::kRefused, reason};
-    return paths::judge(path, folders);
+    return paths::judge(path);
 }
 
 }  // namespace deltree

@@ -47,9 +47,9 @@ const char* text_refusal(const char* path) {
 
 }  // namespace
 
-paths::Judgement judge_named(const char* path, const paths::ProtectedFolders& folders) {
+paths::Judgement judge_named(const char* path) {
     if (const char* reason = text_refusal(path)) return {paths::Verdict::kRefused, reason};
-    return paths::judge(path, folders);
+    return paths::judge(path);
 }
 
 }  // namespace deltree

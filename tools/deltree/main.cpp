@@ -56,8 +56,7 @@ bool asked_and_confirmed(const char* path) {
 // Deletes one named path, after judging it: by its text, then by what it is. True when it is
 // gone.
 bool delete_path(const char* path, bool quiet) {
-    const paths::ProtectedFolders& folders = paths::protected_folders();
-    paths::Judgement judged = deltree::judge_named(path, folders);
+    paths::Judgement judged = deltree::judge_named(path);
     switch (judged.verdict) {
     case paths::Verdict::kMissing:
         // Asked to make sure it is gone, and it is (a second run on the same list): done, as
@@ -75,7 +74,7 @@ bool delete_path(const char* path, bool quiet) {
     }
     if (!quiet && !asked_and_confirmed(path)) return false;
     deltree::ProgressLine progress;
-    return deltree::remove_path(path, folders);
+    return deltree::remove_path(path);
 }
 
 int delete_paths(const deltree::Options& options) {

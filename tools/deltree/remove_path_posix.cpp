@@ -45,7 +45,7 @@ Kind kind_of(const char* path) {
     return S_ISDIR(st.st_mode) ? Kind::kFolder : Kind::kFile;
 }
 
-bool remove_path(const char* path, const paths::ProtectedFolders& folders) {
+bool remove_path(const char* path) {
     TopPath top = split_top(path);
     // The folders leading to the named object may be links: the user named them. Opened only
     // to work in (O_PATH): a folder the user may write and search but not read, such as a drop
@@ -74,6 +74,7 @@ bool remove_path(const char* path, const paths::ProtectedFolders& folders) {
         report_failure(Operation::kOpenFolder, path, std::strerror(errno));
         return false;
     }
+    const paths::ProtectedFolders& folders = paths::protected_folders();
     paths::Judgement judged = paths::judge_folder({id->dev, id->ino}, folders);
     if (judged.verdict != paths::Verdict::kMayGo) {
         report_refusal(path, judged.reason);

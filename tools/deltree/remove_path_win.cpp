@@ -32,7 +32,7 @@ Kind kind_of(const char* path) {
     return (attrs & FILE_ATTRIBUTE_DIRECTORY) ? Kind::kFolder : Kind::kFile;
 }
 
-bool remove_path(const char* path, const paths::ProtectedFolders& folders) {
+bool remove_path(const char* path) {
     std::wstring full = extended_path(path);
     DWORD attrs = GetFileAttributesW(full.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES) {
@@ -54,7 +54,7 @@ bool remove_path(const char* path, const paths::ProtectedFolders& folders) {
         report_error(Operation::kCheck, path, GetLastError());
         return false;
     }
-    paths::Judgement judged = paths::judge_handle(h.get(), folders);
+    paths::Judgement judged = paths::judge_handle(h.get(), paths::protected_folders());
     if (judged.verdict != paths::Verdict::kMayGo) {
         report_refusal(path, judged.reason);
         return false;

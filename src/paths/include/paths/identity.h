@@ -61,6 +61,9 @@ struct Judgement {
 // makes the system follow it ("rootlink/" is "/"). A device is refused; a folder is refused when
 // `folders` protects it; any failure to look is kCannotJudge.
 Judgement judge(const char* path, const ProtectedFolders& folders);
+// The same with this process's protected folders, recorded only once a folder is judged: a run
+// that deletes only files never looks at them.
+Judgement judge(const char* path);
 
 // The verdict on a folder once its identity is known: the same on every platform.
 Judgement judge_folder(const FileIdentity& id, const ProtectedFolders& folders);
