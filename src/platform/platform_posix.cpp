@@ -11,7 +11,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "paths/identity.h"
 #include "platform/platform.h"
 
 extern char** environ;
@@ -72,7 +71,6 @@ int own_executable_path(char* buf, std::size_t size) {
     return 0;
 }
 
-
 int path_access(const char* path, int mode) {
     // A listed symlink is gone when the link is gone, whatever its target does, as on Windows,
     // where the attribute check does not follow links either.
@@ -89,15 +87,6 @@ PresenceCheck presence_of(const char* path) {
     if (is_missing(errno)) return {Presence::kGone, ENOENT};
     // EACCES here is a folder on the way that may not be searched: what is below it is unknown.
     return {Presence::kCannotTell, errno};
-}
-
-EntryVerdict judge_entry(const char* path) {
-    paths::Judgement judged = paths::judge(path);
-    switch (judged.verdict) {
-    case paths::Verdict::kMayGo: return EntryVerdict::kMayGo;
-    case paths::Verdict::kMissing: return EntryVerdict::kMissing;
-    default: return EntryVerdict::kRefused;
-    }
 }
 
 std::optional<std::string> current_directory() {

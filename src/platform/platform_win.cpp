@@ -14,6 +14,7 @@
 #include <optional>
 
 #include "paths/identity.h"
+#include "paths/windows_files.h"
 #include "platform/interpreter_line.h"
 #include "platform/platform.h"
 
@@ -23,11 +24,6 @@ namespace {
 
 // Room for the current directory, as the runtime's `_getcwd` was given.
 constexpr std::size_t kCurrentDirLimit = 256;
-
-FileId id_of(const BY_HANDLE_FILE_INFORMATION& info) {
-    return {info.dwVolumeSerialNumber,
-            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-}
 
 // The runtime's error number for what a file could not be opened for: not there, or not now.
 int errno_of(DWORD code) {
@@ -118,15 +114,6 @@ PresenceCheck presence_of(const char* path) {
     // lets go, so it counts as gone. Other numbers (a network folder gone away) tell nothing.
     if (errno == ENOENT || errno == EACCES) return {Presence::kGone, errno};
     return {Presence::kCannotTell, errno};
-}
-
-EntryVerdict judge_entry(const char* path) {
-    paths::Judgement judged = paths::judge(path);
-    switch (judged.verdict) {
-    case paths::Verdict::kMayGo: return EntryVerdict::kMayGo;
-    case paths::Verdict::kMissing: return EntryVerdict::kMissing;
-    default: return EntryVerdict::kRefused;
-    }
 }
 
 std::optional<std::string> current_directory() {
@@ -247,12 +234,12 @@ Removal remove_file_if_same(const char* path, FileId id) {
     UniqueHandle target(
         CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
     if (!is_open(target)) return Removal::kReplaced;  // the name leads nowhere the list could be
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(target.get(), &info)) {
+    std::optional<FileId> now = paths::identity_of(target.get());
+    if (!now) {
         errno = EACCES;
         return Removal::kFailed;
     }
-    if (id_of(info) != id) return Removal::kReplaced;
+    if (*now != id) return Removal::kReplaced;
     FILE_DISPOSITION_INFO disposition{TRUE};
     if (SetFileInformationByHandle(self.get(), FileDispositionInfo, &disposition,
                                    sizeof disposition))
@@ -282,8 +269,7 @@ int ListFile::open(const char* path) {
         errno = errno_of(GetLastError());
         return -1;
     }
-    BY_HANDLE_FILE_INFORMATION info;
-    id_ = GetFileInformationByHandle(h, &info) ? id_of(info) : FileId{};
+    id_ = paths::identity_of(h).value_or(FileId{});
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(h);
