@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string>
+#include <string_view>
 #include <thread>
 
 #include "deltree.h"
@@ -48,7 +50,14 @@ unsigned processors_available() {
 paths::Judgement judge_named(const char* path) {
     if (const char* reason = refusal_reason(path, kWindowsPaths))
         return {paths::Verdict::kRefused, reason};
-    return paths::judge(path);
+    paths::Judgement judged = paths::judge(path);
+    // "link/" is judged where the link leads; but deltree removes the link itself, which is
+    // there even when what it leads to is not (a dangling link, one to a file, a loop).
+    std::string_view p = path;
+    if (judged.verdict != paths::Verdict::kMissing || p.size() < 2 || p.back() != '/')
+        return judged;
+    while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+    return paths::judge(std::string(p).c_str());
 }
 
 }  // namespace deltree

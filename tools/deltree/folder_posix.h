@@ -27,15 +27,15 @@ using UniqueFd = UniqueHandle<FdTraits>;
 inline constexpr int kFolderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;
 
 // Where an open folder is: its device and inode, and the mount it belongs to. Bind mounts of a
-// filesystem share its device number; only the mount id tells them apart (0 where the kernel
-// has none to give: before Linux 5.8, or without statx).
+// filesystem share its device number; only the mount id tells them apart.
 struct FolderId {
     dev_t dev = 0;
     ino_t ino = 0;
     std::uint64_t mount = 0;
 };
 
-// The identity of the open folder `fd`, or nothing, with errno.
+// The identity of the open folder `fd`, or nothing, with errno (ENOTSUP when its mount cannot
+// be had).
 std::optional<FolderId> identify(int fd);
 
 struct Entry {
