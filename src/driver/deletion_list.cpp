@@ -2,6 +2,7 @@
 #include "driver/deletion_list.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -25,8 +26,24 @@ struct EntryOutcome {
     int status = 0;
 };
 
+// The list as the reader takes it, counting what it has read.
+struct ListSource {
+    platform::ListFile& list;
+    std::uint64_t consumed = 0;
+};
+
+// The list ends where the file ended when it was opened. A list cut or grown in place meanwhile
+// (a front end rewriting it rather than renaming a new one into place) is a read error: its line
+// under way may have lost its end and name its parent, and entries may have been lost.
 long fill_from_list(void* source, char* buf, std::size_t size) {
-    return static_cast<platform::ListFile*>(source)->read(buf, size);
+    auto* from = static_cast<ListSource*>(source);
+    long n = from->list.read(buf, size);
+    if (n > 0) from->consumed += static_cast<std::uint64_t>(n);
+    if (n == 0 && from->consumed != from->list.size()) {
+        errno = EIO;
+        return -1;
+    }
+    return n;
 }
 
 // Tells the user as much as can be found out about a list that would not open.
@@ -87,7 +104,8 @@ EntryOutcome delete_entry(const char* path, const std::string& tool) {
 RunOutcome delete_entries(platform::ListFile& list) {
     RunOutcome outcome;
     ListReader reader;
-    init_list_reader(reader, fill_from_list, &list, platform::kListTextMode);
+    ListSource source{list};
+    init_list_reader(reader, fill_from_list, &source, platform::kListTextMode);
     char line[platform::kPathLimit];
     // The deltree the PATH search finds, once for the whole list.
     const std::string tool = locate_tool_on_path();

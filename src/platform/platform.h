@@ -165,13 +165,15 @@ public:
     long read(char* buf, std::size_t size);
     void close();
     bool is_open() const { return handle_ != kClosed; }
-    // The file that was opened, taken when it was opened.
+    // The file that was opened, and its size, taken when it was opened.
     FileId id() const { return id_; }
+    std::uint64_t size() const { return size_; }
 
 private:
     static constexpr int kClosed = -1;
     int handle_ = kClosed;  // a runtime file descriptor on both platforms
     FileId id_;
+    std::uint64_t size_ = 0;
 };
 
 }  // namespace platform

@@ -218,6 +218,7 @@ int ListFile::open(const char* path) {
     }
     handle_ = fd;
     id_ = {st.st_dev, st.st_ino};
+    size_ = static_cast<std::uint64_t>(st.st_size);
     return 0;
 }
 

@@ -270,6 +270,8 @@ int ListFile::open(const char* path) {
         return -1;
     }
     id_ = paths::identity_of(h).value_or(FileId{});
+    LARGE_INTEGER size{};
+    size_ = GetFileSizeEx(h, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(h);

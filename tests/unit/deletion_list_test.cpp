@@ -266,6 +266,28 @@ TEST_F(DeletionList, ReadErrorIsAFailureAndKeepsTheList) {
     EXPECT_TRUE(fake::state().list);
 }
 
+// A list cut in place while it is read (a front end rewriting it rather than renaming a new one
+// into place): the line under way would have lost its end and name its parent.
+TEST_F(DeletionList, ListCutWhileReadIsAReadError) {
+    const std::string victim = "/d/victim";
+    const std::size_t chunk = 16384;  // what the reader takes at a time
+    std::string list;
+    for (char tag = 'a'; list.size() < chunk - victim.size(); ++tag) {
+        std::size_t line = std::min<std::size_t>(3000, chunk - victim.size() - list.size());
+        std::string path = "/d/" + std::string(1, tag) + std::string(line - 5, 'p');
+        exists({path.c_str()});
+        list += path + "\n";
+    }
+    list += victim + "/child\n";
+    exists({victim.c_str(), (victim + "/child").c_str()});
+    fake::state().truncate_list_to = chunk;  // the first command leaves "...\n/d/victim"
+    ListRun r = run(list);
+    EXPECT_EQ(r.run_code, -68);
+    EXPECT_NE(r.out.find("ファイルを読み出せない...\nUnexpected error\n"), std::string::npos);
+    for (const std::string& command : fake::state().commands) EXPECT_NE(command, victim);
+    EXPECT_TRUE(fake::state().list);
+}
+
 // Only the list that was read is deleted: a list missing at the start is never deleted by name
 // afterwards (one may have been put in place since), and a list that an entry took with it (an
 // uninstall list naming zelk's own folder) is as deleted as can be.

@@ -72,6 +72,7 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
     if (auto it = s.outcomes.find(path); it != s.outcomes.end()) outcome = it->second;
     if (outcome.start_errno != 0) return {false, 0, outcome.start_errno};
     if (outcome.removes) s.existing.erase(path);
+    if (s.truncate_list_to && s.list) s.list->resize(*s.truncate_list_to);
     if (outcome.removes_list) {
         s.list.reset();
         ++s.list_id;
@@ -147,6 +148,7 @@ int ListFile::open(const char* path) {
     }
     handle_ = 0;
     id_ = {1, fake::state().list_id};
+    size_ = fake::state().list->size();
     return 0;
 }
 
