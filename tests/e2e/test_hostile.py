@@ -240,16 +240,25 @@ class HostileTrees(E2ECase):
             shutil.rmtree(top)
 
     def test_read_only_hidden_and_system_files(self):
+        """All go; a read-only file's other name outside the tree (a hard link) stays, and stays
+        read-only: the attribute is the file's, not the name's. Under Wine read-only is a file
+        or folder without write permission."""
         self.only_on("windows")
         b = self.box
         top = b.tree("t", files=("r", "h", "s", "sub/rhs"))
+        (top / "ro-folder").mkdir()
         for name, flags in (("r", "+r"), ("h", "+h"), ("s", "+s"), ("sub\\rhs", "+r +h +s")):
             subprocess.run(self.target.launcher() + ["cmd", "/c", "attrib %s %s\\%s" % (
                 flags, b.entry(top), name)], env=self.target.env([]), check=True,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.chmod(top / "ro-folder", 0o555)
+        outside = b.file("outside")
+        os.chmod(outside, 0o444)
+        os.link(outside, top / "sub" / "linked")
         r = b.deltree("/Y", b.entry(top))
         self.assertEqual((r.status, r.err), (0, b""))
         self.assertFalse(top.exists())
+        self.assertEqual(os.stat(outside).st_mode & 0o222, 0)
 
     def test_long_race_against_a_link_swapper(self):
         seconds = float(os.environ.get("ZELK_RACE_SECONDS", "0"))
@@ -415,6 +424,7 @@ class HeldFiles(E2ECase):
     def test_file_held_without_sharing_is_reported_in_bounded_time(self):
         b = self.box
         top = b.tree("t", files=("held", "other"))
+        os.chmod(top / "held", 0o444)  # read-only, under Wine: it stays so
         holder = self.hold(top / "held", 5000, "none")
         r = b.deltree("/Y", b.entry(top))
         holder.wait()
@@ -422,6 +432,7 @@ class HeldFiles(E2ECase):
         self.assertLess(r.seconds, 4)
         self.assertIn(b"held", r.err)
         self.assertEqual(sorted(os.listdir(top)), ["held"])
+        self.assertEqual(os.stat(top / "held").st_mode & 0o222, 0)
 
     def test_file_held_with_delete_sharing_for_a_moment_goes(self):
         b = self.box

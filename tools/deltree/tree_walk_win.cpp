@@ -59,19 +59,93 @@ bool with_retry(Op op) {
     }
 }
 
-// Read-only files and folders cannot be deleted as they are; hidden and system ones can.
-void make_writable(const std::wstring& path, DWORD attrs) {
-    if (attrs & FILE_ATTRIBUTE_READONLY)
-        SetFileAttributesW(path.c_str(), attrs & ~FILE_ATTRIBUTE_READONLY);
+// FileDispositionInfoEx, which mingw-w64 declares only for newer targets than ours.
+constexpr auto kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// How far down the ways of marking an item for deletion this system goes, learnt from its first
+// refusal and kept for the run: 0, POSIX semantics ignoring the read-only attribute (the name
+// goes at once, even while others hold the item open); 1, the same without POSIX semantics
+// (a filesystem without them); 2, the plain disposition, which read-only items refuse (Windows
+// before 10 1809, and Wine).
+constexpr int kPlainDisposition = 2;
+std::atomic<int> g_disposition{0};
+
+bool refuses_class(DWORD code) {
+    return code == ERROR_INVALID_PARAMETER || code == ERROR_NOT_SUPPORTED ||
+           code == ERROR_INVALID_FUNCTION || code == ERROR_CALL_NOT_IMPLEMENTED;
+}
+
+// The plain disposition. A read-only item refuses it, so the attribute is cleared through this
+// handle for as long as the deletion needs it and set again when the deletion fails or the file
+// keeps other names (hard links): it belongs to the file, not to this name.
+DWORD mark_plainly(HANDLE item) {
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    if (SetFileInformationByHandle(item, FileDispositionInfo, &disposition, sizeof disposition))
+        return 0;
+    DWORD code = GetLastError();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (code != ERROR_ACCESS_DENIED || !GetFileInformationByHandle(item, &info) ||
+        !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY))
+        return code;
+    constexpr DWORD kSettable = FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN |
+                                FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_OFFLINE |
+                                FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_TEMPORARY;
+    FILE_BASIC_INFO basic{};  // zero times: left as they are
+    basic.FileAttributes = info.dwFileAttributes & kSettable;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(item, FileBasicInfo, &basic, sizeof basic)) return code;
+    DWORD result =
+        SetFileInformationByHandle(item, FileDispositionInfo, &disposition, sizeof disposition)
+            ? 0
+            : GetLastError();
+    if (result != 0 || info.nNumberOfLinks > 1) {
+        basic.FileAttributes = (info.dwFileAttributes & kSettable) | FILE_ATTRIBUTE_READONLY;
+        SetFileInformationByHandle(item, FileBasicInfo, &basic, sizeof basic);
+    }
+    return result;
+}
+
+// Marks the open item for deletion, read-only or not, without changing the file for its other
+// names: 0 or the error. The item goes when the handle is closed.
+DWORD mark_for_deletion(HANDLE item) {
+    for (int way = g_disposition; way < kPlainDisposition; ++way) {
+        FILE_DISPOSITION_INFO_EX disposition{FILE_DISPOSITION_FLAG_DELETE |
+                                             FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE};
+        if (way == 0) disposition.Flags |= FILE_DISPOSITION_FLAG_POSIX_SEMANTICS;
+        if (SetFileInformationByHandle(item, kFileDispositionInfoEx, &disposition,
+                                       sizeof disposition))
+            return 0;
+        DWORD code = GetLastError();
+        if (!refuses_class(code)) return code;
+        int seen = way;
+        g_disposition.compare_exchange_strong(seen, way + 1);
+    }
+    return mark_plainly(item);
+}
+
+// Deletes the item at `path` as itself: a link goes, never what it points to. 0 or the error.
+DWORD delete_item(const std::wstring& path) {
+    constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    constexpr DWORD kAsItself = FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS;
+    // Writing attributes is asked for only because a read-only item's plain disposition needs
+    // it: where it is forbidden, deleting alone may still be allowed.
+    UniqueFileHandle item(CreateFileW(path.c_str(),
+                                      DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                      kShareAll, nullptr, OPEN_EXISTING, kAsItself, nullptr));
+    if (!item.valid() && GetLastError() == ERROR_ACCESS_DENIED)
+        item.reset(CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                               OPEN_EXISTING, kAsItself, nullptr));
+    if (!item.valid()) return GetLastError();
+    return mark_for_deletion(item.get());
 }
 
 }  // namespace
 
-bool remove_item(const std::wstring& path, DWORD attrs) {
-    make_writable(path, attrs);
-    bool folder = attrs & FILE_ATTRIBUTE_DIRECTORY;
+bool remove_item(const std::wstring& path, DWORD) {
     bool removed = with_retry([&] {
-        return folder ? RemoveDirectoryW(path.c_str()) != 0 : DeleteFileW(path.c_str()) != 0;
+        DWORD code = delete_item(path);
+        SetLastError(code);
+        return code == 0;
     });
     if (removed) count_removed();
     return removed;

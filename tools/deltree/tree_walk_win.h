@@ -9,9 +9,10 @@
 
 namespace deltree {
 
-// Removes a file, or a link as itself (a folder link with RemoveDirectory, which never follows
-// it), read-only or not; an item held for a moment by another program is tried again. False
-// with the last error set.
+// Removes a file, or a link as itself (never what it points to), read-only or not, without
+// changing the file for its other names; an item held for a moment by another program is
+// tried again. `attrs`: as the item was seen; it is deleted as it is found. False with the last
+// error set.
 bool remove_item(const std::wstring& path, DWORD attrs);
 
 // Empties and removes the folder at `path` (extended form), shown in messages as `shown`, with
