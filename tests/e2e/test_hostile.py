@@ -359,16 +359,25 @@ class HostileTrees(E2ECase):
         self.assertFalse(mine.exists())
 
     def test_read_only_hidden_and_system_files(self):
+        """All go; a read-only file's other name outside the tree (a hard link) stays, and stays
+        read-only: the attribute is the file's, not the name's. Under Wine read-only is a file
+        or folder without write permission."""
         self.only_on("windows")
         b = self.box
         top = b.tree("t", files=("r", "h", "s", "sub/rhs"))
+        (top / "ro-folder").mkdir()
         for name, flags in (("r", "+r"), ("h", "+h"), ("s", "+s"), ("sub\\rhs", "+r +h +s")):
             subprocess.run(self.target.launcher() + ["cmd", "/c", "attrib %s %s\\%s" % (
                 flags, b.entry(top), name)], env=self.target.env([]), check=True,
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.chmod(top / "ro-folder", 0o555)
+        outside = b.file("outside")
+        os.chmod(outside, 0o444)
+        os.link(outside, top / "sub" / "linked")
         r = b.deltree("/Y", b.entry(top))
         self.assertEqual((r.status, r.err), (0, b""))
         self.assertFalse(top.exists())
+        self.assertEqual(os.stat(outside).st_mode & 0o222, 0)
 
     def test_long_race_against_a_link_swapper(self):
         seconds = float(os.environ.get("ZELK_RACE_SECONDS", "0"))
@@ -603,24 +612,40 @@ class HeldFiles(E2ECase):
         return holder
 
     def test_file_held_without_sharing_is_reported_in_bounded_time(self):
+        """A holder that never lets go: deltree gives up on its own (the run's timeout is far
+        shorter than the hold) with one failure line, and the read-only file keeps its mark."""
         b = self.box
         top = b.tree("t", files=("held", "other"))
-        holder = self.hold(top / "held", 5000, "none")
-        r = b.deltree("/Y", b.entry(top))
-        holder.wait()
+        os.chmod(top / "held", 0o444)  # read-only, under Wine
+        holder = self.hold(top / "held", 3600 * 1000, "none")
+        try:
+            r = b.deltree("/Y", b.entry(top), timeout=150)
+        finally:
+            holder.kill()
+            holder.wait()
         self.assertEqual(r.status, 1)
-        self.assertLess(r.seconds, 4)
-        self.assertIn(b"held", r.err)
+        lines = r.err.splitlines()
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn(b"cannot remove '%s\\held'" % b.entry(top).encode(), lines[0])
         self.assertEqual(sorted(os.listdir(top)), ["held"])
+        self.assertEqual(os.stat(top / "held").st_mode & 0o222, 0)
 
-    def test_file_held_with_delete_sharing_for_a_moment_goes(self):
+    def test_items_held_for_a_while_go(self):
+        """Held past the quick retries, and let go while nobody else makes progress: a file,
+        and a folder that cannot even be opened (walked at the end, after the rest)."""
         b = self.box
-        top = b.tree("t", files=("held", "other"))
-        holder = self.hold(top / "held", 300, "delete")
-        r = b.deltree("/Y", b.entry(top))
-        holder.wait()
-        self.assertEqual((r.status, r.err), (0, b""))
-        self.assertFalse(top.exists())
+        #        held          ms    sharing
+        cases = [("held",      300,  "delete"),
+                 ("held",      1500, "none"),
+                 ("sub",       1500, "none")]
+        for held, ms, share in cases:
+            top = b.tree("t", files=("held", "other", "sub/f", "sub/deeper/g"))
+            holder = self.hold(top / held, ms, share)
+            r = b.deltree("/Y", b.entry(top))
+            holder.wait()
+            self.assertEqual((r.status, r.err), (0, b""), (held, ms, share))
+            self.assertFalse(top.exists())
+            (b.root / "held").unlink()
 
 
 class Memory(E2ECase):

@@ -9,14 +9,16 @@
 
 namespace deltree {
 
-// Removes a file, or a link as itself (a folder link with RemoveDirectory, which never follows
-// it), read-only or not; an item held for a moment by another program is tried again. False
-// with the last error set.
+// Removes a file, or a link as itself (never what it points to), read-only or not, without
+// changing the file for its other names; an item another program holds is tried again for a
+// while. `attrs`: as the item was seen; it is deleted as it is found. False with the last error
+// set.
 bool remove_item(const std::wstring& path, DWORD attrs);
 
 // Empties and removes the folder at `path` (extended form), shown in messages as `shown`, with
 // a small pool of threads. `judged`: the folder that was found fit to go; any other found at
-// `path` now is left. Every failure is reported; true when the folder is gone.
+// `path` now is left. What another program holds is tried again at the end, for as long as
+// anyone makes progress with it. Every failure is reported; true when the folder is gone.
 bool remove_tree(const std::wstring& path, const std::string& shown, DWORD attrs,
                  const FileId& judged);
 
