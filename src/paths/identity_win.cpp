@@ -24,9 +24,15 @@ using LookHandle = std::unique_ptr<void, HandleCloser>;
 
 bool is_open(const LookHandle& h) { return h.get() != INVALID_HANDLE_VALUE; }
 
+// ntdll: the status behind the last error, which tells a delete-pending item from a forbidden one.
+extern "C" LONG NTAPI RtlGetLastNtStatus();
+
 // Not there, as Win32 resolves the path: a missing item, folder, drive or share, or a name the
-// system will not take.
+// system will not take; or an item whose deletion is under way (another deltree on the same
+// tree), which Win32 calls access denied: it is gone as soon as its last holder lets go.
 bool is_missing(DWORD code) {
+    constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+    if (code == ERROR_ACCESS_DENIED) return RtlGetLastNtStatus() == kStatusDeletePending;
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -207,8 +213,8 @@ Judgement judge_as(const char* path, Folders folders) {
     LookHandle h(open_to_look(extended_path(*wide), false));
     if (!is_open(h)) {
         DWORD code = GetLastError();
-        return {is_missing(code) ? Verdict::kMissing : Verdict::kCannotJudge,
-                is_missing(code) ? nullptr : kUnjudgeable, static_cast<int>(code)};
+        if (is_missing(code)) return {Verdict::kMissing, nullptr, static_cast<int>(code)};
+        return {Verdict::kCannotJudge, kUnjudgeable, static_cast<int>(code)};
     }
     BY_HANDLE_FILE_INFORMATION info;
     bool folder = GetFileInformationByHandle(h.get(), &info) &&

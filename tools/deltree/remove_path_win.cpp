@@ -36,7 +36,10 @@ bool remove_path(const char* path) {
     std::wstring full = extended_path(path);
     DWORD attrs = GetFileAttributesW(full.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES) {
-        report_error(Operation::kRemove, path, GetLastError());
+        // Removed meanwhile by someone else (another run on the same tree): what was asked.
+        DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
+        report_error(Operation::kRemove, path, code);
         return false;
     }
     bool plain_folder =
@@ -51,7 +54,9 @@ bool remove_path(const char* path) {
     UniqueFileHandle h(paths::open_to_look(full, false));
     std::optional<FileId> id = h.valid() ? paths::identity_of(h.get()) : std::nullopt;
     if (!id) {
-        report_error(Operation::kCheck, path, GetLastError());
+        DWORD code = GetLastError();
+        if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;
+        report_error(Operation::kCheck, path, code);
         return false;
     }
     paths::Judgement judged = paths::judge_handle(h.get(), paths::protected_folders());

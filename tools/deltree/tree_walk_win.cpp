@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -463,11 +465,21 @@ Opening TreeWalk::open_folder(Folder* folder) {
         report_error(Operation::kOpenFolder, folder->shown, error);
         return {Opened::kFailed, error};
     }
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-        !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
-        return {Opened::kFolder};
-    folder->lock.reset();
-    return {Opened::kOther};
+    if (!(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        folder->lock.reset();
+        return {Opened::kOther};
+    }
+    // The current folder or one above it, reached inside the tree another way (a folder mounted
+    // in it, a substituted drive): the same folder by its file id, never entered.
+    std::optional<FileId> id = id_of(folder->lock.get());
+    const char* protection = id ? paths::protected_folders().reason(*id) : paths::kUnjudgeable;
+    if (protection) {
+        folder->lock.reset();
+        report_refusal(folder->shown, std::string(protection) + "; not entered");
+        return {Opened::kFailed};
+    }
+    return {Opened::kFolder};
 }
 
 void TreeWalk::list(Folder* folder) {
