@@ -327,6 +327,48 @@ class Faults(E2ECase):
         self.assertIn("Input/output error", lines[0])
         self.assertEqual(len([p for p in top.rglob("*") if p.is_file()]), 1)
 
+    def test_memory_running_out_is_reported_and_the_rest_goes(self):
+        """Memory that runs out as the walk grows, at whatever allocation: no abort and no hang,
+        status 1, nothing outside the tree touched, and every entry left is explained by a line
+        (its own, or its folder's; a path memory could not build is shown by its name alone).
+        A listing that cannot grow leaves only what it could not list."""
+        if os.environ.get("ZELK_SANITIZE"):
+            self.skipTest("a sanitizer's runtime does not start under a malloc preloaded "
+                          "before it: the shim has no allocation faults in this build")
+        b = self.box
+        keep = b.file("keep")
+        files = (["big/f%04d" % i for i in range(3000)] + ["a/f1", "a/b/g1", "a/b/c/h1"] +
+                 ["d/e%d/x/k" % i for i in range(3)])
+        line = re.compile(r"deltree: cannot (?:list|open folder|remove) '([^']+)': "
+                          r"Cannot allocate memory")
+        # A listing that cannot grow past 16 KiB; then every allocation from the walk's N-th on,
+        # at points spread over the walk, with one thread and with two.
+        cases = [dict(malloc_above=16384, threads=1)] + [
+            dict(malloc_from=n, threads=t) for n in (3, 35, 50) for t in (1, 2)]
+        for faults in cases:
+            top = b.tree("t", files=files)
+            r = self.shim_run(top, **faults)
+            lines = r.err.decode().splitlines()
+            named = [m.group(1) if m else None for m in map(line.fullmatch, lines)]
+            left = [str(p) for p in top.rglob("*")] + ([str(top)] if top.exists() else [])
+            self.assertEqual(r.status, 1, (faults, lines))
+            self.assertNotIn(None, named, (faults, lines))
+            self.assertTrue(keep.exists(), faults)
+
+            def explained(p):
+                return any(q in named or os.path.basename(q) in named
+                           for q in [p] + [str(a) for a in Path(p).parents])
+            holders = {str(a) for p in left for a in Path(p).parents}
+            self.assertEqual([p for p in left if not explained(p) and p not in holders], [],
+                             (faults, lines))
+            if "malloc_above" in faults:
+                big = top / "big"
+                self.assertEqual(lines, ["deltree: cannot list '%s': Cannot allocate memory" % big])
+                self.assertEqual({os.path.dirname(p) for p in left} - {str(b.data), str(top)},
+                                 {str(big)})
+                self.assertLess(len(left), len(files) - 100)
+            subprocess.call(["rm", "-rf", "--", str(top)])
+
     def test_threads_that_cannot_start_leave_the_work_to_the_others(self):
         b = self.box
         top = b.data / "t"
