@@ -206,37 +206,67 @@ class HostileTrees(E2ECase):
         self.assertFalse(top.exists())
 
     def test_folder_we_may_not_change_is_reported_once(self):
-        """No write permission (EACCES), an immutable or append-only folder (EPERM): one line."""
+        """No write permission (EACCES), an immutable or append-only folder (EPERM): one line.
+        An immutable file or folder in a folder we may change, another user's in a sticky folder
+        (EPERM for that entry alone): a line each, and the rest goes."""
         self.only_on("linux")
         self.needs_root()
         b = self.box
         open_up(b)
         chattr = shutil.which("chattr")
-        for how in ("chmod", "+i", "+a"):
+
+        def attribute(flag, *names):
+            def apply(sub):
+                return chattr is not None and all(
+                    subprocess.call([chattr, flag, str(sub / n)], stderr=subprocess.DEVNULL) == 0
+                    for n in names)
+            return apply
+
+        def no_write(sub):
+            os.chmod(sub, 0o555)
+            return True
+
+        def sticky_with_roots_entries(sub):
+            for p in (sub, sub / "f1", sub / "e"):
+                os.chown(p, 0, 0)
+            os.chmod(sub, 0o1777)
+            return True
+
+        folder = (["cannot remove anything in 't/sub': "
+                   "(Permission denied|Operation not permitted)"],
+                  ["e", "f1", "f2", "f3", "inner", "sub"])
+        entries = (["cannot remove 't/sub/e': Operation not permitted",
+                    "cannot remove 't/sub/f1': Operation not permitted"], ["e", "f1", "sub"])
+        # What is done to t/sub (which holds f1, f2, f3, inner/g1, inner/g2 and an empty e, all
+        # nobody's), and what follows: the failure lines (sorted) and the names left under t.
+        cases = [("chmod", no_write, folder), ("+i", attribute("+i", "."), folder),
+                 ("+a", attribute("+a", "."), folder),
+                 ("+i on f1 and e", attribute("+i", "f1", "e"), entries),
+                 ("sticky", sticky_with_roots_entries, entries)]
+        for how, change, (expected_lines, expected_left) in cases:
             top = b.tree("t", files=("a/f1", "a/f2", "b"))
             sub = top / "sub"
             for p in ("f1", "f2", "f3", "inner/g1", "inner/g2"):
                 b.file(Path("t/sub") / p)
+            (sub / "e").mkdir()
             for p in [top] + list(top.rglob("*")):
                 give_to_nobody(p)
-            if how == "chmod":
-                os.chmod(sub, 0o555)
-            elif not chattr or subprocess.call([chattr, how, str(sub)], stderr=subprocess.DEVNULL):
-                continue  # a filesystem without these attributes
             try:
+                if not change(sub):
+                    continue  # a filesystem without these attributes
                 r = b.run(NOBODY + [str(b.app / "deltree"), "/Y", "t"],
                           exe=shutil.which("setpriv"), cwd=b.data)
             finally:
                 if chattr:
-                    subprocess.call([chattr, "-i", "-a", str(sub)], stderr=subprocess.DEVNULL)
-            lines = r.err.decode().splitlines()
+                    for p in (sub, sub / "f1", sub / "e"):
+                        subprocess.call([chattr, "-i", "-a", str(p)], stderr=subprocess.DEVNULL)
+                os.chmod(sub, 0o755)
+            lines = sorted(r.err.decode().splitlines())
             self.assertEqual(r.status, 1, how)
-            self.assertEqual(len(lines), 1, (how, lines))
-            self.assertRegex(lines[0], "cannot remove anything in 't/sub': "
-                                       "(Permission denied|Operation not permitted)", how)
-            self.assertEqual(sorted(p.name for p in top.rglob("*")),
-                             ["f1", "f2", "f3", "inner", "sub"], how)
-            os.chmod(sub, 0o755)
+            self.assertEqual(len(lines), len(expected_lines), (how, lines))
+            for line, expected in zip(lines, expected_lines):
+                self.assertRegex(line, "^deltree: %s$" % expected, how)
+            self.assertEqual(sorted(p.name for p in top.rglob("*")), expected_left, how)
             shutil.rmtree(top)
 
     def test_read_only_hidden_and_system_files(self):

@@ -59,10 +59,19 @@ void sort_by_inode(Listing& listing) {
               [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
 }
 
-// Failures that come from the folder (no write permission, a read-only filesystem, an
-// immutable or append-only folder), not from the entry: every other entry of that folder fails
-// the same way.
-bool folder_wide(int error) { return error == EACCES || error == EROFS || error == EPERM; }
+// Whether a removal in `folder` (open as `fd`) failed because of the folder, not the entry: a
+// read-only filesystem, or a folder that refuses every removal in it (folder_posix.h). Then
+// every other entry of it fails the same way. The folder is asked at its first refusal only.
+bool folder_wide(Folder* folder, int fd, int error) {
+    if (error == EROFS) return true;
+    if (error != EACCES && error != EPERM) return false;
+    Folder::Verdict verdict = folder->verdict.load();
+    if (verdict == Folder::kUnjudged) {
+        verdict = refuses_removal(fd) ? Folder::kRefuses : Folder::kAllows;
+        folder->verdict.store(verdict);
+    }
+    return verdict == Folder::kRefuses;
+}
 
 // The record of the subfolder `name` of `parent`, or nullptr when memory is too short for it
 // (`name` is then left as it was).
@@ -340,7 +349,7 @@ Folder* TreeWalk::remove_entry(Folder* folder, const Listing& listing, const Ent
         if (error == ENOENT) return nullptr;
         // The listing said "not a folder" (or did not know); the name may be a folder after all.
         if (error != EISDIR) {
-            if (folder_wide(error))
+            if (folder_wide(folder, folder->fd, error))
                 report_denied(folder, error);
             else
                 report_errno(Operation::kRemove, folder, name, error);
@@ -463,7 +472,7 @@ Folder* TreeWalk::finish(Folder* folder) {
                     count_removed();
                 } else if (int error = errno; error == ENOENT) {
                     removed = true;
-                } else if (parent && folder_wide(error)) {
+                } else if (parent && folder_wide(parent, parent_fd, error)) {
                     report_denied(parent, error);
                 } else {
                     report_errno(Operation::kRemove, folder, nullptr, error);
