@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <vector>
 
 namespace deltree {
@@ -100,7 +101,11 @@ DescriptorBudget::Reopened DescriptorBudget::open_again(Folder* folder) {
     std::vector<Folder*> chain;  // the closed folders, from `folder` up
     int fd = -1;
     for (Folder* f = folder;; f = f->parent) {
-        chain.push_back(f);
+        try {
+            chain.push_back(f);
+        } catch (const std::bad_alloc&) {
+            return {-1, ENOMEM};
+        }
         if (!f->parent) {
             fd = openat(top_parent_fd_, f->name.c_str(), kFolderOpenFlags);
             break;

@@ -1,7 +1,9 @@
 // Where a folder is, and what its filesystem allows, as the kernel tells it.
 #include "folder_posix.h"
 
+#include <linux/fs.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/sysmacros.h>
@@ -70,6 +72,14 @@ bool listing_survives_removal(int fd) {
     case BTRFS_SUPER_MAGIC: return true;
     default: return false;
     }
+}
+
+bool refuses_removal(int fd) {
+    if (faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EPERM))
+        return true;
+    // Filesystems without these attributes answer ENOTTY: then there are none to refuse.
+    int flags = 0;
+    return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL));
 }
 
 bool same_folder(int fd, const Folder* folder) {

@@ -88,12 +88,20 @@ struct Folder {
     std::atomic<int> pending{1};      // our own entries (as one) and every unfinished subfolder
     std::atomic<bool> failed{false};  // something inside stays, so the folder stays (reported)
     std::atomic<bool> denied{false};  // we may not change it: said once for all its entries
+    // Whether it refuses every removal in it (refuses_removal), asked the first time one fails.
+    enum Verdict : std::uint8_t { kUnjudged, kRefuses, kAllows };
+    std::atomic<Verdict> verdict{kUnjudged};
     bool gone = false;  // it turned out to be no folder and was removed as such, or vanished
     // Place among the open folders that only wait for their subfolders (guarded by the budget).
     Folder* idle_prev = nullptr;
     Folder* idle_next = nullptr;
     bool idle = false;
 };
+
+// Whether the folder `fd` itself refuses every removal in it: we may not write to it or search
+// it, or it is immutable or append-only. Otherwise a refused entry is that entry's own matter
+// (an immutable file, another user's file in a sticky folder).
+bool refuses_removal(int fd);
 
 // Whether `fd` is the folder that was opened as `folder` before.
 bool same_folder(int fd, const Folder* folder);

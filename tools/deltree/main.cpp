@@ -1,5 +1,8 @@
 // deltree [/Y] PATH...: deletes each file or folder tree; asks first unless /Y is given.
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -36,15 +39,16 @@ constexpr char kHelp[] =
     "deltree /?, -h or --help shows this; deltree --version shows the version.\n";
 
 // The answer is one whole line, however long: a long one can never answer the next question.
+// Only its first character counts, so nothing of it is kept that memory could not hold.
 bool confirmed(const char* path, deltree::Kind kind) {
     if (kind == deltree::Kind::kFolder)
         std::printf("Delete directory \"%s\" and all its subdirectories? [yn] ", path);
     else
         std::printf("Delete file \"%s\"? [yn] ", path);
     std::fflush(stdout);
-    std::string answer;
-    for (int c; (c = std::getchar()) != EOF && c != '\n';) answer.push_back(static_cast<char>(c));
-    return !answer.empty() && (answer[0] == 'y' || answer[0] == 'Y');
+    int first = std::getchar();
+    for (int c = first; c != EOF && c != '\n';) c = std::getchar();
+    return first == 'y' || first == 'Y';
 }
 
 // A path that is not there is not asked about: removing it reports it at once.
@@ -54,27 +58,33 @@ bool asked_and_confirmed(const char* path) {
 }
 
 // Deletes one named path, after judging it: by its text, then by what it is. True when it is
-// gone.
+// gone. Memory too short for a step of it leaves what is left of it, said in its line, and the
+// next path is tried all the same.
 bool delete_path(const char* path, bool quiet) {
-    paths::Judgement judged = deltree::judge_named(path);
-    switch (judged.verdict) {
-    case paths::Verdict::kMissing:
-        // Asked to make sure it is gone, and it is (a second run on the same list): done, as
-        // with `rm -f`. Without /Y a missing path is worth telling.
-        if (!quiet)
-            deltree::report_failure(deltree::Operation::kRemove, path,
+    try {
+        paths::Judgement judged = deltree::judge_named(path);
+        switch (judged.verdict) {
+        case paths::Verdict::kMissing:
+            // Asked to make sure it is gone, and it is (a second run on the same list): done,
+            // as with `rm -f`. Without /Y a missing path is worth telling.
+            if (!quiet)
+                deltree::report_failure(deltree::Operation::kRemove, path,
+                                        deltree::error_text(judged.error));
+            return quiet;
+        case paths::Verdict::kRefused: deltree::report_refusal(path, judged.reason); return false;
+        case paths::Verdict::kCannotJudge:
+            deltree::report_failure(deltree::Operation::kCheck, path,
                                     deltree::error_text(judged.error));
-        return quiet;
-    case paths::Verdict::kRefused: deltree::report_refusal(path, judged.reason); return false;
-    case paths::Verdict::kCannotJudge:
-        deltree::report_failure(deltree::Operation::kCheck, path,
-                                deltree::error_text(judged.error));
+            return false;
+        case paths::Verdict::kMayGo: break;
+        }
+        if (!quiet && !asked_and_confirmed(path)) return false;
+        deltree::ProgressLine progress;
+        return deltree::remove_path(path);
+    } catch (const std::bad_alloc&) {
+        deltree::report_failure(deltree::Operation::kRemove, path, std::strerror(ENOMEM));
         return false;
-    case paths::Verdict::kMayGo: break;
     }
-    if (!quiet && !asked_and_confirmed(path)) return false;
-    deltree::ProgressLine progress;
-    return deltree::remove_path(path);
 }
 
 int delete_paths(const deltree::Options& options) {
@@ -84,10 +94,7 @@ int delete_paths(const deltree::Options& options) {
     return status;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    deltree::prepare_process();
+int run(int argc, char** argv) {
     std::vector<std::string> args = deltree::command_line_arguments(argc, argv);
     // Help and version only as the one argument: anywhere else these are paths like any other.
     if (args.size() == 1 && (args[0] == "/?" || args[0] == "-h" || args[0] == "--help")) {
@@ -104,4 +111,16 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
     return delete_paths(*options);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    deltree::prepare_process();
+    try {
+        return run(argc, argv);
+    } catch (const std::bad_alloc&) {  // the command line itself: nothing was deleted
+        std::fprintf(stderr, "deltree: %s\n", std::strerror(ENOMEM));
+        return kSomeRemain;
+    }
 }

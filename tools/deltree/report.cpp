@@ -27,12 +27,15 @@ const char* verb(Operation operation) {
 
 }  // namespace
 
-void report_failure(Operation operation, const std::string& path, const std::string& reason) {
-    std::fprintf(stderr, "deltree: %s '%s': %s\n", verb(operation), path.c_str(), reason.c_str());
+void report_failure(Operation operation, std::string_view path, std::string_view reason) {
+    std::fprintf(stderr, "deltree: %s '%.*s': %.*s\n", verb(operation),
+                 static_cast<int>(path.size()), path.data(), static_cast<int>(reason.size()),
+                 reason.data());
 }
 
-void report_refusal(const std::string& path, const std::string& why) {
-    std::fprintf(stderr, "deltree: '%s' %s\n", path.c_str(), why.c_str());
+void report_refusal(std::string_view path, std::string_view why) {
+    std::fprintf(stderr, "deltree: '%.*s' %.*s\n", static_cast<int>(path.size()), path.data(),
+                 static_cast<int>(why.size()), why.data());
 }
 
 // The thread that keeps the progress line up to date, woken a few times a second.
@@ -69,10 +72,10 @@ ProgressLine::ProgressLine() {
     if (!stderr_is_terminal()) return;
     g_removed = 0;
     g_counting = true;
-    reporter_ = std::make_unique<Reporter>();
     try {
+        reporter_ = std::make_unique<Reporter>();
         reporter_->thread = std::thread([r = reporter_.get()] { r->run(); });
-    } catch (const std::exception&) {  // no thread to spare: the deletion goes on without it
+    } catch (const std::exception&) {  // no memory or thread to spare: the deletion goes on alone
         reporter_.reset();
         g_counting = false;
     }

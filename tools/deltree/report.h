@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <string>
+#include <string_view>
 
 namespace deltree {
 
@@ -18,11 +18,12 @@ enum class Operation {
     kCheck,         // "cannot check 't'": what it is could not be judged, so it is left
 };
 
-// "deltree: cannot remove 't/sub/f': Permission denied"
-void report_failure(Operation operation, const std::string& path, const std::string& reason);
+// "deltree: cannot remove 't/sub/f': Permission denied". Neither line allocates: it is written
+// even when memory has run out.
+void report_failure(Operation operation, std::string_view path, std::string_view reason);
 
 // "deltree: '/' is the root of a drive or filesystem": a path it will not touch, and why.
-void report_refusal(const std::string& path, const std::string& why);
+void report_refusal(std::string_view path, std::string_view why);
 
 // The progress line of one named path. While it lives and standard error is a terminal, a line
 // there says, after about half a second and then a few times a second, how many entries are

@@ -19,8 +19,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "deltree.h"
@@ -56,14 +60,57 @@ void sort_by_inode(Listing& listing) {
               [](const Entry& a, const Entry& b) { return a.ino < b.ino; });
 }
 
-void report_errno(Operation operation, const std::string& path, int error) {
-    report_failure(operation, path, std::strerror(error));
+// Whether a removal in `folder` (open as `fd`) failed because of the folder, not the entry: a
+// read-only filesystem, or a folder that refuses every removal in it (folder_posix.h). Then
+// every other entry of it fails the same way. The folder is asked at its first refusal only.
+bool folder_wide(Folder* folder, int fd, int error) {
+    if (error == EROFS) return true;
+    if (error != EACCES && error != EPERM) return false;
+    Folder::Verdict verdict = folder->verdict.load();
+    if (verdict == Folder::kUnjudged) {
+        verdict = refuses_removal(fd) ? Folder::kRefuses : Folder::kAllows;
+        folder->verdict.store(verdict);
+    }
+    return verdict == Folder::kRefuses;
 }
 
-// Failures that come from the folder (no write permission, a read-only filesystem, an
-// immutable or append-only folder), not from the entry: every other entry of that folder fails
-// the same way.
-bool folder_wide(int error) { return error == EACCES || error == EROFS || error == EPERM; }
+// The record of the subfolder `name` of `parent`, or nullptr when memory is too short for it
+// (`name` is then left as it was).
+template <typename Name>
+Folder* new_subfolder(Folder* parent, Name&& name) {
+    try {
+        return new Folder(parent, std::forward<Name>(name), parent->id());
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+// Adds the `size` bytes of a listing call's answer to `into`; false when memory ran out half
+// way. A name goes in before the entry that refers to it, so that every entry in is whole.
+bool add_entries(Listing& into, const char* answer, ssize_t size) try {
+    for (ssize_t off = 0; off < size;) {
+        const auto* d = reinterpret_cast<const struct dirent64*>(answer + off);
+        off += d->d_reclen;
+        const char* name = d->d_name;
+        if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))) continue;
+        auto name_offset = static_cast<std::uint32_t>(into.names.size());
+        into.names.append(name, std::strlen(name) + 1);
+        into.entries.push_back({d->d_ino, name_offset, d->d_type});
+    }
+    return true;
+} catch (const std::bad_alloc&) {
+    return false;
+}
+
+// Grows a listing buffer; false, with the buffer as it was, when memory is too short.
+bool grown(std::vector<char>& buffer, std::size_t size) {
+    try {
+        buffer.resize(size);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
 
 class TreeWalk {
 public:
@@ -89,9 +136,11 @@ private:
     bool read_entries(Folder* folder);
     void start_head(Folder* folder);
     void remove_entries(Folder* folder, Listing* listing, std::uint32_t begin, std::uint32_t end);
+    void start(Folder* child);
     void task_done(Folder* folder);
     Folder* remove_entry(Folder* folder, const Listing& listing, const Entry& entry);
     Folder* add_subfolder(Folder* folder, const char* name);
+    bool wait_for_room(Folder* folder, const char* name);
     int open_child(Folder* parent, Folder* child, int parent_fd);
     int accept_open(Folder* parent, Folder* child, int fd, const FolderId& id);
     int open_failed(Folder* parent, Folder* child, int parent_fd, int error);
@@ -101,6 +150,9 @@ private:
     void drop_waiting(Folder* folder, bool vanished);
     void report_denied(Folder* folder, int error) const;
     void report_lost(const Folder* folder, int error) const;
+    void report_errno(Operation operation, const Folder* folder, const char* name, int error) const;
+    template <typename Write>
+    void report_at(const Folder* folder, const char* name, Write write) const;
     std::string path_of(const Folder* folder) const;
     std::string entry_path(const Folder* folder, const char* name) const {
         return path_of(folder) + "/" + name;
@@ -120,7 +172,7 @@ bool TreeWalk::run(UniqueFd top_fd, const FolderId& top_id, const std::string& n
         delete top;
         return false;
     }
-    pool_.push({Task::kList, top});
+    if (!pool_.try_push({Task::kList, top})) list(top);
     pool_.run();
     return !top_failed_;
 }
@@ -165,11 +217,10 @@ int TreeWalk::accept_open(Folder* parent, Folder* child, int fd, const FolderId&
         return 0;
     }
     ::close(fd);
-    std::string path = parent ? entry_path(parent, child->name.c_str()) : prefix_ + child->name;
-    if (error == EXDEV)
-        report_refusal(path, "is a mount point; not entered");
-    else
-        report_refusal(path, std::string(protection) + "; not entered");
+    char why[96];  // no memory needed for the line
+    std::snprintf(why, sizeof why, "%s; not entered",
+                  error == EXDEV ? "is a mount point" : protection);
+    report_at(parent, child->name.c_str(), [&](auto path) { report_refusal(path, why); });
     return error;
 }
 
@@ -181,11 +232,10 @@ int TreeWalk::open_failed(Folder* parent, Folder* child, int parent_fd, int erro
         count_removed();
         return error;
     }
-    std::string path = parent ? entry_path(parent, child->name.c_str()) : prefix_ + child->name;
     if (error == ENOENT)
         child->gone = true;
     else
-        report_errno(Operation::kOpenFolder, path, error);
+        report_errno(Operation::kOpenFolder, parent, child->name.c_str(), error);
     return error;
 }
 
@@ -207,43 +257,45 @@ void TreeWalk::list(Folder* folder) {
     folder->tasks_left.fetch_add(tasks - 1);
     // Pushed last first, so that the pieces are taken in inode order, by one thread or several:
     // measured, going through the folder backwards costs a third more time in the filesystem.
-    for (std::uint32_t t = tasks - 1; t >= 1; --t)
-        pool_.push({Task::kEntries, folder, &rest, t * kChunkEntries,
-                    std::min(count, (t + 1) * kChunkEntries)});
+    // A piece that no task list can hold is done here and now (the first one, still to come,
+    // keeps the folder).
+    for (std::uint32_t t = tasks - 1; t >= 1; --t) {
+        std::uint32_t begin = t * kChunkEntries;
+        std::uint32_t end = std::min(count, (t + 1) * kChunkEntries);
+        if (!pool_.try_push({Task::kEntries, folder, &rest, begin, end}))
+            remove_entries(folder, &rest, begin, end);
+    }
     remove_entries(folder, &rest, 0, std::min(count, kChunkEntries));
 }
 
 // Lists `folder` into its listing, sorted by inode. True when a head of it was started on
 // meanwhile (see start_head).
 bool TreeWalk::read_entries(Folder* folder) {
-    thread_local std::vector<char> buffer;
+    // Small reads go to the stack. Not a buffer kept per thread: glibc aborts a thread whose
+    // first use of one finds no memory to register its destructor.
+    alignas(struct dirent64) char small[kSmallRead];
+    std::vector<char> big;
+    char* buffer = small;
     std::size_t read_size = kSmallRead;
     bool head_started = false;
     bool head_judged = false;  // asked once per folder: on NFS the filesystem check is a round trip
     for (;;) {
-        if (buffer.size() < read_size) buffer.resize(read_size);
-        ssize_t n = getdents64(folder->fd, buffer.data(), read_size);
-        if (n == 0) break;
-        if (n < 0) {
-            // ENOENT: removed by someone else meanwhile, so there is nothing left to list.
-            if (errno != ENOENT) {
-                report_errno(Operation::kList, path_of(folder), errno);
-                folder->failed = true;
-            }
-            break;
-        }
         Listing& into = folder->listing;
-        for (ssize_t off = 0; off < n;) {
-            const auto* d = reinterpret_cast<const struct dirent64*>(buffer.data() + off);
-            off += d->d_reclen;
-            const char* name = d->d_name;
-            if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-                continue;
-            into.entries.push_back(
-                {d->d_ino, static_cast<std::uint32_t>(into.names.size()), d->d_type});
-            into.names.append(name, std::strlen(name) + 1);
+        ssize_t n = getdents64(folder->fd, buffer, read_size);
+        int error = n < 0 ? errno : 0;
+        if (n > 0 && !add_entries(into, buffer, n)) error = ENOMEM;
+        // ENOENT: removed by someone else meanwhile, so there is nothing left to list. Any other
+        // failure leaves the rest unlisted: what is listed goes, the rest stays with the folder.
+        if (error != 0 && error != ENOENT) {
+            report_errno(Operation::kList, folder, nullptr, error);
+            folder->failed = true;
         }
-        if (static_cast<std::size_t>(n) > read_size / 2) read_size = kBigRead;
+        if (error != 0 || n == 0) break;
+        // Without memory for big reads, small ones do the same in more calls.
+        if (static_cast<std::size_t>(n) > read_size / 2 && big.empty() && grown(big, kBigRead)) {
+            buffer = big.data();
+            read_size = kBigRead;
+        }
         if (!head_judged && into.entries.size() >= kChunkEntries) {
             head_judged = true;
             if (pool_.shares_work() && listing_survives_removal(folder->fd)) {
@@ -265,21 +317,36 @@ void TreeWalk::start_head(Folder* folder) {
     Listing& head = folder->head;
     sort_by_inode(head);
     folder->tasks_left.fetch_add(1);
-    pool_.push({Task::kEntries, folder, &head, 0, static_cast<std::uint32_t>(head.entries.size())},
-               true);
+    auto count = static_cast<std::uint32_t>(head.entries.size());
+    // A head that no task list can hold is removed here, before the listing goes on.
+    if (!pool_.try_push({Task::kEntries, folder, &head, 0, count}, true))
+        remove_entries(folder, &head, 0, count);
 }
 
 void TreeWalk::remove_entries(Folder* folder, Listing* listing, std::uint32_t begin,
                               std::uint32_t end) {
     std::vector<Folder*> subfolders;
     for (std::uint32_t i = begin; i < end; ++i) {
-        if (Folder* child = remove_entry(folder, *listing, listing->entries[i]))
+        Folder* child = remove_entry(folder, *listing, listing->entries[i]);
+        if (!child) continue;
+        try {
             subfolders.push_back(child);
+        } catch (const std::bad_alloc&) {
+            start(child);  // now, out of order
+        }
     }
     // Last first, so that they are taken in inode order (see list()).
-    for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it)
-        pool_.push({Task::kList, *it});
+    for (auto it = subfolders.rbegin(); it != subfolders.rend(); ++it) start(*it);
     task_done(folder);
+}
+
+// Starts on an opened subfolder. One that no task list can hold stays unentered: it is
+// reported, closed and finished as failed, and its parent stays with it.
+void TreeWalk::start(Folder* child) {
+    if (pool_.try_push({Task::kList, child})) return;
+    report_errno(Operation::kList, child, nullptr, ENOMEM);
+    child->failed = true;
+    release(child);
 }
 
 // The end of one of the folder's tasks; the last one starts what waits and lets the folder go.
@@ -307,13 +374,14 @@ Folder* TreeWalk::remove_entry(Folder* folder, const Listing& listing, const Ent
             count_removed();
             return nullptr;
         }
-        if (errno == ENOENT) return nullptr;
+        int error = errno;
+        if (error == ENOENT) return nullptr;
         // The listing said "not a folder" (or did not know); the name may be a folder after all.
-        if (errno != EISDIR) {
-            if (folder_wide(errno))
-                report_denied(folder, errno);
+        if (error != EISDIR) {
+            if (folder_wide(folder, folder->fd, error))
+                report_denied(folder, error);
             else
-                report_errno(Operation::kRemove, entry_path(folder, name), errno);
+                report_errno(Operation::kRemove, folder, name, error);
             folder->failed = true;
             return nullptr;
         }
@@ -322,37 +390,60 @@ Folder* TreeWalk::remove_entry(Folder* folder, const Listing& listing, const Ent
 }
 
 // Opens a subfolder found in `folder`; with many folders open already, it waits instead.
+// Without the memory to keep it in mind, it stays unentered.
 Folder* TreeWalk::add_subfolder(Folder* folder, const char* name) {
     folder->pending.fetch_add(1);
     if (!budget_.has_room()) {
-        std::lock_guard lock(folder->fd_mutex);
-        folder->waiting.emplace_back(name);
+        if (wait_for_room(folder, name)) return nullptr;
+    } else if (Folder* child = new_subfolder(folder, name)) {
+        if (open_child(folder, child, folder->fd) == 0) {
+            folder->under_way.fetch_add(1);
+            return child;
+        }
+        if (!child->gone) folder->failed = true;
+        delete child;
+        release(folder);
         return nullptr;
     }
-    auto* child = new Folder(folder, name, folder->id());
-    if (open_child(folder, child, folder->fd) == 0) {
-        folder->under_way.fetch_add(1);
-        return child;
-    }
-    if (!child->gone) folder->failed = true;
-    delete child;
+    report_errno(Operation::kOpenFolder, folder, name, ENOMEM);
+    folder->failed = true;
     release(folder);
     return nullptr;
 }
 
+// Puts a subfolder of `folder` on its waiting list; false when memory is too short for it.
+bool TreeWalk::wait_for_room(Folder* folder, const char* name) {
+    std::lock_guard lock(folder->fd_mutex);
+    try {
+        folder->waiting.emplace_back(name);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
 // Opens waiting subfolders of `folder` through its descriptor `fd` (the caller holds its mutex
 // and still counts in its `pending`): as many as the bound allows, and one at least if asked.
+// One that memory is too short to start on stays unentered, and the next is tried in its place.
 void TreeWalk::open_waiting(Folder* folder, int fd, bool at_least_one) {
     while (!folder->waiting.empty() && (at_least_one || budget_.has_room())) {
-        auto* child = new Folder(folder, std::move(folder->waiting.back()), folder->id());
+        Folder* child = new_subfolder(folder, std::move(folder->waiting.back()));
+        if (!child)
+            report_errno(Operation::kOpenFolder, folder, folder->waiting.back().c_str(), ENOMEM);
         folder->waiting.pop_back();
-        if (open_child(folder, child, fd) == 0) {
+        if (child && open_child(folder, child, fd) == 0) {
             folder->under_way.fetch_add(1);
-            pool_.push({Task::kList, child});
-            at_least_one = false;
-            continue;
+            if (pool_.try_push({Task::kList, child})) {
+                at_least_one = false;
+                continue;
+            }
+            // Not released like a folder: its finish would wait for the mutex held here.
+            folder->under_way.fetch_sub(1);
+            report_errno(Operation::kList, child, nullptr, ENOMEM);
+            ::close(child->fd);
+            budget_.closed();
         }
-        if (!child->gone) folder->failed = true;
+        if (!child || !child->gone) folder->failed = true;
         delete child;
         folder->pending.fetch_sub(1);
     }
@@ -408,12 +499,12 @@ Folder* TreeWalk::finish(Folder* folder) {
                 if (unlinkat(parent_fd, folder->name.c_str(), AT_REMOVEDIR) == 0) {
                     removed = true;
                     count_removed();
-                } else if (errno == ENOENT) {
+                } else if (int error = errno; error == ENOENT) {
                     removed = true;
-                } else if (parent && folder_wide(errno)) {
-                    report_denied(parent, errno);
+                } else if (parent && folder_wide(parent, parent_fd, error)) {
+                    report_denied(parent, error);
                 } else {
-                    report_errno(Operation::kRemove, path_of(folder), errno);
+                    report_errno(Operation::kRemove, folder, nullptr, error);
                 }
             }
             if (parent) open_waiting(parent, parent_fd, true);
@@ -433,14 +524,40 @@ Folder* TreeWalk::finish(Folder* folder) {
 // A folder we may not change fails every removal in it alike: one line says so for all of them.
 void TreeWalk::report_denied(Folder* folder, int error) const {
     if (!folder->denied.exchange(true))
-        report_errno(Operation::kRemoveInside, path_of(folder), error);
+        report_errno(Operation::kRemoveInside, folder, nullptr, error);
 }
 
 void TreeWalk::report_lost(const Folder* folder, int error) const {
     if (error == 0)
-        report_refusal(path_of(folder), "was moved during the deletion; the rest of it is left");
+        report_at(folder, nullptr, [](auto path) {
+            report_refusal(path, "was moved during the deletion; the rest of it is left");
+        });
     else
-        report_errno(Operation::kOpenFolder, path_of(folder), error);
+        report_errno(Operation::kOpenFolder, folder, nullptr, error);
+}
+
+void TreeWalk::report_errno(Operation operation, const Folder* folder, const char* name,
+                            int error) const {
+    report_at(folder, name,
+              [&](auto path) { report_failure(operation, path, std::strerror(error)); });
+}
+
+// Writes a line about `folder`, or the entry `name` in it (in the top's parent when `folder` is
+// nullptr), by `write(path)`. A path that memory is too short to build is shown as the name
+// alone: the line is written all the same.
+template <typename Write>
+void TreeWalk::report_at(const Folder* folder, const char* name, Write write) const {
+    std::string path;
+    try {
+        if (!name)
+            path = path_of(folder);
+        else
+            path = folder ? entry_path(folder, name) : prefix_ + name;
+    } catch (const std::bad_alloc&) {
+        write(name ? std::string_view(name) : std::string_view(folder->name));
+        return;
+    }
+    write(std::string_view(path));
 }
 
 std::string TreeWalk::path_of(const Folder* folder) const {

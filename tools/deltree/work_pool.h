@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -57,14 +58,25 @@ public:
     }
 
     // `for_another`: the pushing thread stays busy with other work, so one waiting task is
-    // enough to start a helper.
-    void push(const Task& task, bool for_another = false) {
+    // enough to start a helper. False when memory is too short to hold one more task: the task
+    // was not taken, and the caller still has it to do or to give up.
+    bool try_push(const Task& task, bool for_another = false) {
         std::unique_lock lock(mutex_);
-        tasks_.push_back(task);
+        try {
+            tasks_.push_back(task);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
         if (tasks_.size() >= (for_another ? 1u : 2u) && helpers_.size() < max_helpers())
             start_helper();
         lock.unlock();
         wake_.notify_one();
+        return true;
+    }
+
+    // For a walk that has nothing else to do with a task no list can hold: it throws bad_alloc.
+    void push(const Task& task, bool for_another = false) {
+        if (!try_push(task, for_another)) throw std::bad_alloc();
     }
 
     // Whether more than one thread may work on the tasks.
