@@ -41,18 +41,6 @@ using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 bool is_open(const UniqueHandle& h) { return h.get() != INVALID_HANDLE_VALUE; }
 
-// `text` in the ANSI code page, as UTF-16; nothing when `strict` and it is not valid text there
-// (the system would read such bytes as some other name).
-std::optional<std::wstring> from_ansi(const char* text, bool strict) {
-    DWORD flags = strict ? MB_ERR_INVALID_CHARS : 0;
-    int n = MultiByteToWideChar(CP_ACP, flags, text, -1, nullptr, 0);
-    if (n <= 0) return std::nullopt;
-    std::wstring wide(n, L'\0');
-    MultiByteToWideChar(CP_ACP, flags, text, -1, wide.data(), n);
-    wide.resize(n - 1);
-    return wide;
-}
-
 // `wide` in `code_page`. Never in a best-fit spelling ("Café" as "Cafe", another folder): a
 // character the code page cannot hold becomes '?', which no file name holds.
 struct Converted {
@@ -153,7 +141,7 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
 }
 
 std::vector<std::string> spellings_to_judge(const char* path) {
-    std::optional<std::wstring> written = from_ansi(path, true);
+    std::optional<std::wstring> written = paths::widen_exactly(path);
     if (!written) return {};
     const std::wstring& wide = *written;
     auto is_sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
@@ -182,7 +170,7 @@ void ignore_lost_output() {}
 std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
     // Read in UTF-16 and converted without best fit: a folder the code page cannot spell keeps a
     // '?' rather than turning into the name of another folder.
-    std::wstring wide_name = from_ansi(name, false).value_or(L"");
+    std::wstring wide_name = paths::widen_exactly(name).value_or(L"");
     DWORD n = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
     if (n == 0) return 0;
     std::wstring value(n, L'\0');
