@@ -1,9 +1,11 @@
 // Opens the deletion list, deletes its entries until the first failure, and deletes the list.
 #include "driver/deletion_list.h"
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,24 +28,40 @@ struct EntryOutcome {
     int status = 0;
 };
 
-// The list as the reader takes it, counting what it has read.
-struct ListSource {
-    platform::ListFile& list;
-    std::uint64_t consumed = 0;
+// The whole list as it was when it was opened, or nothing when it could not be read so: a read
+// error, no memory for it, or a list cut, grown or rewritten in place meanwhile. Read at once,
+// before any entry runs, so that a front end rewriting it in place during the run (rather than
+// renaming a new one into place) can never splice two versions into one line, which could name
+// the parent of what either listed.
+std::optional<std::string> read_whole_list(platform::ListFile& list) {
+    std::string text;
+    try {
+        char chunk[65536];
+        for (long n; (n = list.read(chunk, sizeof chunk)) != 0;) {
+            if (n < 0) return std::nullopt;
+            text.append(chunk, static_cast<std::size_t>(n));
+        }
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    if (text.size() != list.size() ||
+        list.state_since_open() != platform::ListFile::State::kUnchanged)
+        return std::nullopt;
+    return text;
+}
+
+// The list in memory, as the reader takes it.
+struct TextSource {
+    const std::string& text;
+    std::size_t at = 0;
 };
 
-// The list ends where the file ended when it was opened. A list cut or grown in place meanwhile
-// (a front end rewriting it rather than renaming a new one into place) is a read error: its line
-// under way may have lost its end and name its parent, and entries may have been lost.
-long fill_from_list(void* source, char* buf, std::size_t size) {
-    auto* from = static_cast<ListSource*>(source);
-    long n = from->list.read(buf, size);
-    if (n > 0) from->consumed += static_cast<std::uint64_t>(n);
-    if (n == 0 && from->consumed != from->list.size()) {
-        errno = EIO;
-        return -1;
-    }
-    return n;
+long fill_from_text(void* source, char* buf, std::size_t size) {
+    auto* from = static_cast<TextSource*>(source);
+    std::size_t n = std::min(size, from->text.size() - from->at);
+    std::memcpy(buf, from->text.data() + from->at, n);
+    from->at += n;
+    return static_cast<long>(n);
 }
 
 // Tells the user as much as can be found out about a list that would not open.
@@ -101,11 +119,11 @@ EntryOutcome delete_entry(const char* path, const std::string& tool) {
 }
 
 // Deletes the entries until the first failure: that failure, and the last command's status.
-RunOutcome delete_entries(platform::ListFile& list) {
+RunOutcome delete_entries(const std::string& list) {
     RunOutcome outcome;
     ListReader reader;
-    ListSource source{list};
-    init_list_reader(reader, fill_from_list, &source, platform::kListTextMode);
+    TextSource source{list};
+    init_list_reader(reader, fill_from_text, &source, platform::kListTextMode);
     char line[platform::kPathLimit];
     // The deltree the PATH search finds, once for the whole list.
     const std::string tool = locate_tool_on_path();
@@ -119,12 +137,8 @@ RunOutcome delete_entries(platform::ListFile& list) {
             // Not a path at all; it is reported the way a path that is not there would be.
             std::printf(kMsgEntryMissing, line);
             outcome.failure = Failure::kEntryMissing;
-        } else if (status == LineStatus::kReadError) {
-            // Stopping silently would report the entries never read as deleted.
-            std::fputs(kMsgListUnreadable, stdout);
-            outcome.failure = Failure::kListUnopened;
         } else {
-            break;
+            break;  // the end (a list in memory has no read errors)
         }
     }
     return outcome;
@@ -158,20 +172,27 @@ Screening screen_entry(const char* path) {
 RunOutcome process_deletion_list(const char* list_path) {
     platform::ListFile list;
     RunOutcome outcome;
-    // Only a list that was opened and read to its end (or to its first failing entry) is
-    // consumed, and only while it is still the file that was read: a list that could not be
-    // read keeps its job, and a new list put in place meanwhile is the next job. What was
-    // missing is never deleted by name afterwards: it may be a list renamed in since.
+    // Only a list that was opened and read whole is consumed, and only while it is still the
+    // file that was read, unchanged: a list that could not be read, or was written to during the
+    // run, keeps its job, and a new list put in place meanwhile is the next job. One that an
+    // entry took away (an uninstall list naming zelk's folder) is as consumed as can be. What
+    // was missing is never deleted by name afterwards: it may be a list renamed in since.
     bool consumed = false;
     if (list.open(list_path) != 0) {
         report_unopened_list(list_path);
         outcome.failure = Failure::kListUnopened;
-    } else {
-        outcome = delete_entries(list);
+    } else if (std::optional<std::string> text = read_whole_list(list)) {
+        outcome = delete_entries(*text);
+        platform::ListFile::State state = list.state_since_open();
         list.close();
-        if (outcome.failure != Failure::kListUnopened)
-            consumed = platform::remove_file_if_same(list_path, list.id()) !=
-                       platform::Removal::kFailed;
+        consumed = state == platform::ListFile::State::kGone ||
+                   (state == platform::ListFile::State::kUnchanged &&
+                    platform::remove_file_if_same(list_path, list.id()) !=
+                        platform::Removal::kFailed);
+    } else {
+        // Stopping silently would report the entries never read as deleted.
+        std::fputs(kMsgListUnreadable, stdout);
+        outcome.failure = Failure::kListUnopened;
     }
     if (!consumed) {
         std::fputs(kMsgListUnremoved, stdout);

@@ -168,12 +168,18 @@ public:
     // The file that was opened, and its size, taken when it was opened.
     FileId id() const { return id_; }
     std::uint64_t size() const { return size_; }
+    // What has become of the open file since it was opened: written to, cut or grown (its size
+    // or its change time moved), or gone (no name leads to it any more: removed, or another
+    // file renamed over it). Unknown counts as changed.
+    enum class State { kUnchanged, kChanged, kGone };
+    State state_since_open() const;
 
 private:
     static constexpr int kClosed = -1;
     int handle_ = kClosed;  // a runtime file descriptor on both platforms
     FileId id_;
     std::uint64_t size_ = 0;
+    std::uint64_t changed_ = 0;  // the platform's stamp of the last change, at the opening
 };
 
 }  // namespace platform

@@ -50,6 +50,12 @@ CommandRun finished(int wait_status) {
     return {true, WEXITSTATUS(wait_status), 0};
 }
 
+// When the file last changed (its data or its name's count), in nanoseconds: any write moves it.
+std::uint64_t change_stamp(const struct stat& st) {
+    return static_cast<std::uint64_t>(st.st_ctim.tv_sec) * 1000000000u +
+           static_cast<std::uint64_t>(st.st_ctim.tv_nsec);
+}
+
 // Not there, as Windows would say of each: the path, or a folder on its way, is missing, or the
 // name cannot be one.
 bool is_missing(int error) {
@@ -219,7 +225,16 @@ int ListFile::open(const char* path) {
     handle_ = fd;
     id_ = {st.st_dev, st.st_ino};
     size_ = static_cast<std::uint64_t>(st.st_size);
+    changed_ = change_stamp(st);
     return 0;
+}
+
+ListFile::State ListFile::state_since_open() const {
+    struct stat st {};
+    if (fstat(handle_, &st) != 0) return State::kChanged;
+    if (st.st_nlink == 0) return State::kGone;
+    bool same = static_cast<std::uint64_t>(st.st_size) == size_ && change_stamp(st) == changed_;
+    return same ? State::kUnchanged : State::kChanged;
 }
 
 long ListFile::read(char* buf, std::size_t size) {

@@ -22,6 +22,15 @@ namespace platform {
 
 namespace {
 
+// When the open file last changed (any write moves its change time; the write time stands in
+// where a filesystem keeps none); 0 when unknown.
+std::uint64_t change_stamp(HANDLE h) {
+    FILE_BASIC_INFO basic{};
+    if (!GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)) return 0;
+    LARGE_INTEGER stamp = basic.ChangeTime.QuadPart != 0 ? basic.ChangeTime : basic.LastWriteTime;
+    return static_cast<std::uint64_t>(stamp.QuadPart);
+}
+
 // Room for the current directory, as the runtime's `_getcwd` was given.
 constexpr std::size_t kCurrentDirLimit = 256;
 
@@ -260,6 +269,7 @@ int ListFile::open(const char* path) {
     id_ = paths::identity_of(h).value_or(FileId{});
     LARGE_INTEGER size{};
     size_ = GetFileSizeEx(h, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    changed_ = change_stamp(h);
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDONLY | _O_BINARY);
     if (fd < 0) {
         CloseHandle(h);
@@ -267,6 +277,18 @@ int ListFile::open(const char* path) {
     }
     handle_ = fd;
     return 0;
+}
+
+ListFile::State ListFile::state_since_open() const {
+    auto h = reinterpret_cast<HANDLE>(_get_osfhandle(handle_));
+    FILE_STANDARD_INFO standard{};
+    if (!GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard))
+        return State::kChanged;
+    // Removed, or a new list renamed over it: it goes when this handle is closed.
+    if (standard.DeletePending || standard.NumberOfLinks == 0) return State::kGone;
+    bool same = static_cast<std::uint64_t>(standard.EndOfFile.QuadPart) == size_ &&
+                change_stamp(h) == changed_ && changed_ != 0;
+    return same ? State::kUnchanged : State::kChanged;
 }
 
 long ListFile::read(char* buf, std::size_t size) {

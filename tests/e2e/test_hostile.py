@@ -266,6 +266,37 @@ class OddRuns(E2ECase):
         self.assertEqual(b.list_path.read_bytes(), b"next job\n")
 
 
+    def test_list_rewritten_in_place_is_read_as_it_was(self):
+        """A front end that rewrites the list in place (the same size, its lines in another order)
+        while zelk works on it, rather than renaming a new one into place: no line may be spliced
+        from the two versions (a listed file's path cut to its folder), and the list is kept."""
+        self.only_on("linux")
+        b = self.box
+        folder = b.data / ("v" * 80)
+        folder.mkdir()
+        (folder / "other").write_bytes(b"not listed")
+        listed = b.file(folder.name + "/" + "k" * 100)
+        pads = [b.file("p%03d%s" % (i, "x" * 90)) for i in range(170)]
+        old = "".join("%s\n" % p for p in pads + [listed])
+        new = "".join("%s\n" % p for p in [listed] + pads)
+        self.assertGreater(len(old), 16384)
+        b.write_list_bytes(old.encode())
+        rewrite = b.root / "rewrite"
+        rewrite.write_bytes(new.encode())
+        wrapper = b.root / "wrapper"
+        wrapper.mkdir()
+        (wrapper / "deltree").write_text(
+            "#!/bin/sh\n[ -e %s ] || { : > %s; /bin/cat %s > %s; }\nexec %s \"$@\"\n" % (
+                b.root / "done", b.root / "done", rewrite, b.list_path, b.app / "deltree"))
+        os.chmod(wrapper / "deltree", 0o755)
+        b.path_dirs = [wrapper]
+        r = b.run()
+        self.assertEqual(r.status, 64, r.out.decode())
+        self.assertTrue((folder / "other").exists())
+        self.assertFalse(listed.exists() or any(p.exists() for p in pads))
+        self.assertEqual(b.list_path.read_bytes(), new.encode())
+
+
 class HostileTrees(E2ECase):
     def test_names_too_long_for_one_path(self):
         # Wine hands every path to Linux whole, and Linux takes no path over 4095 bytes: the

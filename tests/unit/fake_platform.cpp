@@ -72,7 +72,7 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
     if (auto it = s.outcomes.find(path); it != s.outcomes.end()) outcome = it->second;
     if (outcome.start_errno != 0) return {false, 0, outcome.start_errno};
     if (outcome.removes) s.existing.erase(path);
-    if (s.truncate_list_to && s.list) s.list->resize(*s.truncate_list_to);
+    if (outcome.changes_list && s.list) s.list_changed = true;
     if (outcome.removes_list) {
         s.list.reset();
         ++s.list_id;
@@ -166,6 +166,12 @@ long ListFile::read(char* buf, std::size_t size) {
     std::memcpy(buf, s.list->data() + handle_, static_cast<std::size_t>(n));
     handle_ += static_cast<int>(n);
     return n;
+}
+
+ListFile::State ListFile::state_since_open() const {
+    const fake::State& s = fake::state();
+    if (!s.list || s.list_id != id_.index) return State::kGone;
+    return s.list_changed || s.list->size() != size_ ? State::kChanged : State::kUnchanged;
 }
 
 void ListFile::close() { handle_ = kClosed; }

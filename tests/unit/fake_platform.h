@@ -18,6 +18,7 @@ struct CommandOutcome {
     int start_errno = 0;  // not 0: the command cannot be started, for this reason
     bool removes = true;  // whether the path is gone afterwards
     bool removes_list = false;  // the path held the list: it is gone too
+    bool changes_list = false;  // meanwhile the front end writes to the list in place
 };
 
 struct State {
@@ -28,7 +29,7 @@ struct State {
     std::uint64_t list_id = 1;             // which file the list is; a new list is another
     std::optional<std::string> next_list;  // a new list put in place during the first command
     long list_read_error_at = -1;          // byte offset where reading the list fails, -1: never
-    std::optional<std::size_t> truncate_list_to;  // what a command leaves of the list, in place
+    bool list_changed = false;             // written to in place since zelk opened it
     std::set<std::string> existing;
     std::set<std::string> refused;  // there, but judged a root, a device or the current folder
     std::map<std::string, platform::PresenceCheck> presence_before;  // overrides "existing"
