@@ -716,22 +716,46 @@ class HeldFiles(E2ECase):
 
     def test_file_held_without_sharing_is_reported_in_bounded_time(self):
         """A holder that never lets go: deltree gives up on its own (the run's timeout is far
-        shorter than the hold) with one failure line, and the read-only file keeps its mark."""
+        shorter than the hold) with one failure line, and the read-only file keeps its mark;
+        also while another program keeps making and removing a file beside it, which is no
+        progress with what is left."""
         b = self.box
-        top = b.tree("t", files=("held", "other"))
-        os.chmod(top / "held", 0o444)  # read-only, under Wine
-        holder = self.hold(top / "held", 3600 * 1000, "none")
-        try:
-            r = b.deltree("/Y", b.entry(top), timeout=150)
-        finally:
-            holder.kill()
-            holder.wait()
-        self.assertEqual(r.status, 1)
-        lines = r.err.splitlines()
-        self.assertEqual(len(lines), 1, lines)
-        self.assertIn(b"cannot remove '%s\\held'" % b.entry(top).encode(), lines[0])
-        self.assertEqual(sorted(os.listdir(top)), ["held"])
-        self.assertEqual(os.stat(top / "held").st_mode & 0o222, 0)
+        for flicker in (False, True):
+            top = b.tree("t", files=("held", "other"))
+            os.chmod(top / "held", 0o444)  # read-only, under Wine
+            holder = self.hold(top / "held", 3600 * 1000, "none")
+            stop = threading.Event()
+
+            def make_and_remove():
+                while not stop.wait(0.3):
+                    try:
+                        (top / "tmp").write_bytes(b"")
+                        time.sleep(0.3)
+                        (top / "tmp").unlink()
+                    except OSError:
+                        pass
+
+            flickering = threading.Thread(target=make_and_remove)
+            if flicker:
+                flickering.start()
+            try:
+                r = b.deltree("/Y", b.entry(top), timeout=150)
+            finally:
+                stop.set()
+                if flicker:
+                    flickering.join()
+                holder.kill()
+                holder.wait()
+            self.assertEqual(r.status, 1, flicker)
+            lines = r.err.splitlines()
+            self.assertIn(b"cannot remove '%s\\held'" % b.entry(top).encode(), lines[-1])
+            if not flicker:
+                self.assertEqual(len(lines), 1, lines)
+                self.assertEqual(sorted(os.listdir(top)), ["held"])
+            self.assertEqual(os.stat(top / "held").st_mode & 0o222, 0)
+            os.chmod(top / "held", 0o644)
+            shutil.rmtree(top)
+            (b.root / "held").unlink()
 
     def test_items_held_for_a_while_go(self):
         """Held past the quick retries, and let go while nobody else makes progress: a file,

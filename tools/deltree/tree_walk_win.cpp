@@ -350,15 +350,17 @@ std::uint64_t entries_under(const std::wstring& folder) {
 bool TreeWalk::run(const std::wstring& path, const std::string& shown) {
     Deferred* top = &deferred_.emplace_back(
         Deferred{.kind = Deferred::Kind::kUnopened, .path = path, .shown = shown, .depth = 0});
-    // The first round is the walk itself.
+    // The first round is the walk itself. Progress is fewer entries left than ever before, not
+    // merely fewer than a round ago: a program that keeps making and removing a file beside
+    // a held one would otherwise count as progress for ever.
     Patience patience;
-    std::uint64_t entries_before = UINT64_MAX;
+    std::uint64_t fewest = UINT64_MAX;
     for (;;) {
         bool progress = round();
         if (top->settled) return !top->failed;
         std::uint64_t entries = entries_under(top->path);
-        progress = progress || entries < entries_before;
-        entries_before = entries;
+        progress = progress || entries < fewest;
+        fewest = std::min(fewest, entries);
         if (!patience.next_round(progress)) break;
     }
     report_left();
