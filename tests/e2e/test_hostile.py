@@ -590,8 +590,8 @@ class Faults(E2ECase):
     def test_memory_running_out_is_reported_and_the_rest_goes(self):
         """Memory that runs out as the walk grows, at whatever allocation: no abort and no hang,
         status 1, nothing outside the tree touched, and every entry left is explained by a line
-        (its own, or its folder's; a path memory could not build is shown by its name alone).
-        A listing that cannot grow leaves only what it could not list."""
+        (its own, or its folder's, by its whole path). A listing that cannot grow leaves only
+        what it could not list."""
         if os.environ.get("ZELK_SANITIZE"):
             self.skipTest("a sanitizer's runtime does not start under a malloc preloaded "
                           "before it: the shim has no allocation faults in this build")
@@ -616,8 +616,7 @@ class Faults(E2ECase):
             self.assertTrue(keep.exists(), faults)
 
             def explained(p):
-                return any(q in named or os.path.basename(q) in named
-                           for q in [p] + [str(a) for a in Path(p).parents])
+                return any(q in named for q in [p] + [str(a) for a in Path(p).parents])
             holders = {str(a) for p in left for a in Path(p).parents}
             self.assertEqual([p for p in left if not explained(p) and p not in holders], [],
                              (faults, lines))

@@ -120,7 +120,12 @@ public:
           folders_(folders),
           budget_(top_parent_fd),
           // Every running task holds a folder open: few descriptors allow few threads.
-          pool_(static_cast<unsigned>(std::max(1, budget_.bound() / 2)), Runner{this}) {}
+          pool_(static_cast<unsigned>(std::max(1, budget_.bound() / 2)), Runner{this}) {
+        try {
+            spare_.reserve(32 * 1024);
+        } catch (const std::bad_alloc&) {  // then such a line names the entry alone
+        }
+    }
 
     bool run(UniqueFd top_fd, const FolderId& top, const std::string& name,
              const FolderId& parent);
@@ -153,12 +158,14 @@ private:
     void report_errno(Operation operation, const Folder* folder, const char* name, int error) const;
     template <typename Write>
     void report_at(const Folder* folder, const char* name, Write write) const;
-    std::string path_of(const Folder* folder) const;
-    std::string entry_path(const Folder* folder, const char* name) const {
-        return path_of(folder) + "/" + name;
-    }
+    bool write_path(std::string& into, const Folder* folder, const char* name,
+                    bool may_grow) const;
 
     const std::string prefix_;
+    // Room for one failure line's path, taken at the start: a line written while memory runs
+    // short still names the whole path where it fits.
+    mutable std::mutex spare_mutex_;
+    mutable std::string spare_;
     const paths::ProtectedFolders& folders_;
     DescriptorBudget budget_;
     std::atomic<bool> top_failed_{false};
@@ -549,26 +556,44 @@ template <typename Write>
 void TreeWalk::report_at(const Folder* folder, const char* name, Write write) const {
     std::string path;
     try {
-        if (!name)
-            path = path_of(folder);
-        else
-            path = folder ? entry_path(folder, name) : prefix_ + name;
+        write_path(path, folder, name, true);
     } catch (const std::bad_alloc&) {
-        write(name ? std::string_view(name) : std::string_view(folder->name));
+        std::lock_guard lock(spare_mutex_);
+        if (write_path(spare_, folder, name, false))
+            write(std::string_view(spare_));
+        else
+            write(name ? std::string_view(name) : std::string_view(folder->name));
         return;
     }
     write(std::string_view(path));
 }
 
-std::string TreeWalk::path_of(const Folder* folder) const {
-    std::vector<const std::string*> names;
-    for (const Folder* f = folder; f; f = f->parent) names.push_back(&f->name);
-    std::string path = prefix_;
-    for (auto it = names.rbegin(); it != names.rend(); ++it) {
-        if (it != names.rbegin()) path += '/';
-        path += **it;
+// The shown path of `folder`, or of the entry `name` in it (in the top's parent when `folder` is
+// nullptr), into `into`. Without `may_grow`, false when it does not fit the room `into` has:
+// then nothing is allocated.
+bool TreeWalk::write_path(std::string& into, const Folder* folder, const char* name,
+                          bool may_grow) const {
+    std::size_t name_size = name ? std::strlen(name) : 0;
+    std::size_t size = prefix_.size() + name_size + (name && folder ? 1 : 0);
+    for (const Folder* f = folder; f; f = f->parent) size += f->name.size() + (f->parent ? 1 : 0);
+    if (!may_grow && size > into.capacity()) return false;
+    into.resize(size);
+    // Filled from its end, up the chain of folders.
+    char* end = into.data() + size;
+    auto put = [&end](std::string_view piece) {
+        end -= piece.size();
+        std::memcpy(end, piece.data(), piece.size());
+    };
+    if (name) {
+        put(std::string_view(name, name_size));
+        if (folder) put("/");
     }
-    return path;
+    for (const Folder* f = folder; f; f = f->parent) {
+        put(f->name);
+        if (f->parent) put("/");
+    }
+    put(prefix_);
+    return true;
 }
 
 }  // namespace
