@@ -72,7 +72,7 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
     if (auto it = s.outcomes.find(path); it != s.outcomes.end()) outcome = it->second;
     if (outcome.start_errno != 0) return {false, 0, outcome.start_errno};
     if (outcome.removes) s.existing.erase(path);
-    if (outcome.changes_list && s.list) s.list_changed = true;
+    if (outcome.changes_list && s.list) ++s.list_writes;
     if (outcome.removes_list) {
         s.list.reset();
         ++s.list_id;
@@ -149,6 +149,7 @@ int ListFile::open(const char* path) {
     handle_ = 0;
     id_ = {1, fake::state().list_id};
     size_ = fake::state().list->size();
+    changed_ = fake::state().list_writes;
     return 0;
 }
 
@@ -171,7 +172,7 @@ long ListFile::read(char* buf, std::size_t size) {
 ListFile::State ListFile::state_since_open() const {
     const fake::State& s = fake::state();
     if (!s.list || s.list_id != id_.index) return State::kGone;
-    return s.list_changed || s.list->size() != size_ ? State::kChanged : State::kUnchanged;
+    return s.list_writes != changed_ || s.list->size() != size_ ? State::kChanged : State::kUnchanged;
 }
 
 void ListFile::close() { handle_ = kClosed; }

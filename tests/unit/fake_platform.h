@@ -29,7 +29,7 @@ struct State {
     std::uint64_t list_id = 1;             // which file the list is; a new list is another
     std::optional<std::string> next_list;  // a new list put in place during the first command
     long list_read_error_at = -1;          // byte offset where reading the list fails, -1: never
-    bool list_changed = false;             // written to in place since zelk opened it
+    std::uint64_t list_writes = 0;         // writes in place to the list so far
     std::set<std::string> existing;
     std::set<std::string> refused;  // there, but judged a root, a device or the current folder
     std::map<std::string, platform::PresenceCheck> presence_before;  // overrides "existing"
