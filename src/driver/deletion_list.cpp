@@ -158,7 +158,8 @@ Screening screen_entry(const char* path) {
     platform::PresenceCheck before = platform::presence_of(path);
     if (before.presence == platform::Presence::kGone) return kMissing;
     if (before.presence == platform::Presence::kCannotTell)
-        return {Failure::kEntryRemains, before.error == EACCES ? kMsgEntryNoAccess : kMsgEntryRemains};
+        return {Failure::kEntryRemains,
+                before.error == EACCES ? kMsgEntryNoAccess : kMsgEntryRemains};
     // Then what the path is, whatever its spelling: the current folder or one above it, a root
     // under another name, a device. A judgement that cannot be finished refuses.
     switch (platform::judge_entry(path)) {
@@ -185,10 +186,10 @@ RunOutcome process_deletion_list(const char* list_path) {
         outcome = delete_entries(*text);
         platform::ListFile::State state = list.state_since_open();
         list.close();
-        consumed = state == platform::ListFile::State::kGone ||
-                   (state == platform::ListFile::State::kUnchanged &&
-                    platform::remove_file_if_same(list_path, list.id()) !=
-                        platform::Removal::kFailed);
+        consumed =
+            state == platform::ListFile::State::kGone ||
+            (state == platform::ListFile::State::kUnchanged &&
+             platform::remove_file_if_same(list_path, list.id()) != platform::Removal::kFailed);
     } else {
         // Stopping silently would report the entries never read as deleted.
         std::fputs(kMsgListUnreadable, stdout);

@@ -182,7 +182,8 @@ ProtectedFolders ProtectedFolders::record() {
         DWORD error = add_chain(known, chain);
         LookHandle here(open_to_look(known, true));
         std::wstring real = is_open(here) ? final_path(here.get()) : L"";
-        if (error == 0 && real.empty()) error = GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
+        if (error == 0 && real.empty())
+            error = GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
         if (error == 0) error = add_chain(real, chain);
         return of(std::move(roots), std::move(chain), static_cast<int>(error));
     } catch (const std::bad_alloc&) {

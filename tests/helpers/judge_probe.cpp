@@ -30,11 +30,10 @@ struct Id {
 
 // What Win32 makes of `path`, looked at as itself (a link is not followed).
 HANDLE look(const std::wstring& path, bool follow) {
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
-                       nullptr);
+    return CreateFileW(
+        path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING,
+        FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
 }
 
 bool id_of(HANDLE h, Id& id, DWORD& attrs) {
@@ -114,8 +113,7 @@ struct Oracle {
         CloseHandle(h);
         if (device) return "device";
         if (!known) return "ok";
-        bool folder =
-            (attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT);
+        bool folder = (attrs & FILE_ATTRIBUTE_DIRECTORY) && !(attrs & FILE_ATTRIBUTE_REPARSE_POINT);
         if (!folder) return "ok";
         if (std::find(roots.begin(), roots.end(), id) != roots.end()) return "root";
         if (std::find(protected_ids.begin(), protected_ids.end(), id) != protected_ids.end())

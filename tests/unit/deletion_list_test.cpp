@@ -134,11 +134,9 @@ TEST_F(DeletionList, CommandThatCannotStartEndsTheListWithItsReason) {
         const char* out;
         bool on_path = true;
     } cases[] = {
-        {ENOENT, "No such file or directory\n"},
-        {E2BIG, "/d/a\nArgument list too long\n"},
-        {ENOEXEC, "Exec format error\n"},
-        {ENOMEM, "Not enough memory\n"},
-        {EACCES, "Permission denied\n"},  // every start failure says why
+        {ENOENT, "No such file or directory\n"},   {E2BIG, "/d/a\nArgument list too long\n"},
+        {ENOEXEC, "Exec format error\n"},          {ENOMEM, "Not enough memory\n"},
+        {EACCES, "Permission denied\n"},            // every start failure says why
         {0, "No such file or directory\n", false},  // nothing on PATH: nothing else is tried
     };
     for (const Case& c : cases) {

@@ -172,7 +172,8 @@ long ListFile::read(char* buf, std::size_t size) {
 ListFile::State ListFile::state_since_open() const {
     const fake::State& s = fake::state();
     if (!s.list || s.list_id != id_.index) return State::kGone;
-    return s.list_writes != changed_ || s.list->size() != size_ ? State::kChanged : State::kUnchanged;
+    return s.list_writes != changed_ || s.list->size() != size_ ? State::kChanged
+                                                                : State::kUnchanged;
 }
 
 void ListFile::close() { handle_ = kClosed; }

@@ -14,9 +14,9 @@
 namespace fake {
 
 struct CommandOutcome {
-    int status = 0;       // exit status, whatever its value
-    int start_errno = 0;  // not 0: the command cannot be started, for this reason
-    bool removes = true;  // whether the path is gone afterwards
+    int status = 0;             // exit status, whatever its value
+    int start_errno = 0;        // not 0: the command cannot be started, for this reason
+    bool removes = true;        // whether the path is gone afterwards
     bool removes_list = false;  // the path held the list: it is gone too
     bool changes_list = false;  // meanwhile the front end writes to the list in place
 };
@@ -35,11 +35,11 @@ struct State {
     std::map<std::string, platform::PresenceCheck> presence_before;  // overrides "existing"
     std::map<std::string, platform::PresenceCheck> presence_after;   // after its command
     std::map<std::string, CommandOutcome> outcomes;  // by path; default: exits 0, removes
-    std::optional<std::string> cwd = "/home/user";  // nullopt: cannot be had
-    std::optional<std::string> path_variable;  // PATH; nullopt: unset
-    std::size_t path_variable_size = 0;        // when not 0, the size PATH claims to need
-    std::set<std::string> no_short_form;       // existing entries whose short form fails
-    std::set<std::string> not_runnable;        // existing files that cannot be started
+    std::optional<std::string> cwd = "/home/user";   // nullopt: cannot be had
+    std::optional<std::string> path_variable;        // PATH; nullopt: unset
+    std::size_t path_variable_size = 0;              // when not 0, the size PATH claims to need
+    std::set<std::string> no_short_form;             // existing entries whose short form fails
+    std::set<std::string> not_runnable;              // existing files that cannot be started
 
     // What the run asked of the system, in order: "command <path>", "sleep <ms>", "foreground",
     // "close grey", "close enable".

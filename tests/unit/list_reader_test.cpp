@@ -80,7 +80,9 @@ TEST(ListReader, LineRulesOfEachModeHoldAtEveryReadBoundary) {
            "\x1a"
            "b"}}},
         // Inside a line, a Ctrl-Z with more after it would cut the line to its parent.
-        {"ctrl-z in a name", "d/\x1aold\nb\n", {{U, "d/\x1aold"}, {P, "b"}},
+        {"ctrl-z in a name",
+         "d/\x1aold\nb\n",
+         {{U, "d/\x1aold"}, {P, "b"}},
          {{P, "d/\x1aold"}, {P, "b"}}},
         {"ctrl-z before a line end", "d\x1a\r\n", {{U, "d\x1a"}}, {{P, "d\x1a\r"}}},
         {"ctrl-z as the last byte", "a\nb\x1a", {{P, "a"}, {P, "b"}}, {{P, "a"}, {P, "b\x1a"}}},

@@ -78,13 +78,20 @@ TEST_F(PosixPlatform, JudgementByIdentity) {
         std::string path;
         Verdict verdict;
     } cases[] = {
-        {d + "/rootlink/", Verdict::kRefused},  {d + "/rootlink", Verdict::kMayGo},
-        {"/proc/self/root/", Verdict::kRefused}, {"/proc/self/cwd/", Verdict::kRefused},
-        {d + "/alink/", Verdict::kRefused},     {d + "/alink", Verdict::kMayGo},
-        {"..", Verdict::kRefused},              {d + "/a/here/../..", Verdict::kRefused},
-        {"/", Verdict::kRefused},               {"/dev/null", Verdict::kRefused},
-        {d + "/fifo", Verdict::kMayGo},         {d + "/file", Verdict::kMayGo},
-        {d + "/none", Verdict::kMissing},       {d + "/file/", Verdict::kMissing},
+        {d + "/rootlink/", Verdict::kRefused},
+        {d + "/rootlink", Verdict::kMayGo},
+        {"/proc/self/root/", Verdict::kRefused},
+        {"/proc/self/cwd/", Verdict::kRefused},
+        {d + "/alink/", Verdict::kRefused},
+        {d + "/alink", Verdict::kMayGo},
+        {"..", Verdict::kRefused},
+        {d + "/a/here/../..", Verdict::kRefused},
+        {"/", Verdict::kRefused},
+        {"/dev/null", Verdict::kRefused},
+        {d + "/fifo", Verdict::kMayGo},
+        {d + "/file", Verdict::kMayGo},
+        {d + "/none", Verdict::kMissing},
+        {d + "/file/", Verdict::kMissing},
     };
     for (const Case& c : cases)
         EXPECT_EQ(paths::judge(c.path.c_str(), protect).verdict, c.verdict) << c.path;

@@ -40,7 +40,8 @@ const char* text_refusal(const char* path) {
     // Text that is not valid in the code page would reach the system as some other name.
     if (!wide) return "is not valid text in the system's code page";
     std::string utf8 = narrow(*wide, CP_UTF8);
-    if (holds_characters_windows_names_cannot(utf8.c_str())) return "is not a name Windows can hold";
+    if (holds_characters_windows_names_cannot(utf8.c_str()))
+        return "is not a name Windows can hold";
     if (const char* reason = refusal_reason(utf8.c_str(), kWindowsPaths)) return reason;
     return refusal_reason(narrow(paths::extended_path(*wide), CP_UTF8).c_str(), kWindowsPaths);
 }

@@ -29,7 +29,8 @@ std::optional<std::uint64_t> mount_of(int fd) {
         ssize_t n = read(info, text, sizeof text - 1);
         ::close(info);
         text[n > 0 ? n : 0] = '\0';
-        if (const char* at = std::strstr(text, "mnt_id:")) return std::strtoull(at + 7, nullptr, 10);
+        if (const char* at = std::strstr(text, "mnt_id:"))
+            return std::strtoull(at + 7, nullptr, 10);
     }
     alignas(file_handle) unsigned char room[sizeof(file_handle) + MAX_HANDLE_SZ];
     auto* handle = reinterpret_cast<file_handle*>(room);

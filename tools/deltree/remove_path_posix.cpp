@@ -69,7 +69,8 @@ bool remove_path(const char* path) {
     if (!id) {
         // No folder any more: it vanished, or a link or file took its place, to be removed as such.
         if (errno == ENOENT) return true;
-        if ((errno == ENOTDIR || errno == ELOOP) && unlinkat(parent.get(), top.name.c_str(), 0) == 0)
+        if ((errno == ENOTDIR || errno == ELOOP) &&
+            unlinkat(parent.get(), top.name.c_str(), 0) == 0)
             return true;
         report_failure(Operation::kOpenFolder, path, std::strerror(errno));
         return false;

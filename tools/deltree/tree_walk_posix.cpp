@@ -127,8 +127,7 @@ public:
         }
     }
 
-    bool run(UniqueFd top_fd, const FolderId& top, const std::string& name,
-             const FolderId& parent);
+    bool run(UniqueFd top_fd, const FolderId& top, const std::string& name, const FolderId& parent);
 
 private:
     struct Runner {
@@ -158,8 +157,7 @@ private:
     void report_errno(Operation operation, const Folder* folder, const char* name, int error) const;
     template <typename Write>
     void report_at(const Folder* folder, const char* name, Write write) const;
-    bool write_path(std::string& into, const Folder* folder, const char* name,
-                    bool may_grow) const;
+    bool write_path(std::string& into, const Folder* folder, const char* name, bool may_grow) const;
 
     const std::string prefix_;
     // Room for one failure line's path, taken at the start: a line written while memory runs

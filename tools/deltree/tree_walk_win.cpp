@@ -621,9 +621,9 @@ void TreeWalk::report_left() {
     for (const Deferred& record : deferred_) {
         if (record.settled || record.waiting > 0) continue;
         if (record.failed) continue;  // its cause is reported
-        report_error(record.kind == Deferred::Kind::kUnopened ? Operation::kOpenFolder
-                                                              : Operation::kRemove,
-                     record.shown, record.error);
+        report_error(
+            record.kind == Deferred::Kind::kUnopened ? Operation::kOpenFolder : Operation::kRemove,
+            record.shown, record.error);
     }
 }
 
