@@ -8,6 +8,9 @@
 #include "paths/identity.h"
 #include "paths/windows_files.h"
 
+// ntdll: the status behind the last error, which tells a delete-pending item from a forbidden one.
+extern "C" LONG NTAPI RtlGetLastNtStatus();
+
 namespace paths {
 
 namespace {
@@ -24,15 +27,10 @@ using LookHandle = std::unique_ptr<void, HandleCloser>;
 
 bool is_open(const LookHandle& h) { return h.get() != INVALID_HANDLE_VALUE; }
 
-// ntdll: the status behind the last error, which tells a delete-pending item from a forbidden one.
-extern "C" LONG NTAPI RtlGetLastNtStatus();
-
 // Not there, as Win32 resolves the path: a missing item, folder, drive or share, or a name the
 // system will not take; or an item whose deletion is under way (another deltree on the same
-// tree), which Win32 calls access denied: it is gone as soon as its last holder lets go.
+// tree): it is gone as soon as its last holder lets go.
 bool is_missing(DWORD code) {
-    constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
-    if (code == ERROR_ACCESS_DENIED) return RtlGetLastNtStatus() == kStatusDeletePending;
     switch (code) {
     case ERROR_FILE_NOT_FOUND:
     case ERROR_PATH_NOT_FOUND:
@@ -42,7 +40,8 @@ bool is_missing(DWORD code) {
     case ERROR_BAD_NETPATH:
     case ERROR_BAD_NET_NAME:
     case ERROR_FILENAME_EXCED_RANGE:
-    case ERROR_DIRECTORY: return true;
+    case ERROR_DIRECTORY:
+    case ERROR_DELETE_PENDING: return true;
     default: return false;
     }
 }
@@ -102,6 +101,14 @@ DWORD add_chain(const std::wstring& path, std::vector<FileIdentity>& ids) {
 }
 
 }  // namespace
+
+DWORD last_error() {
+    constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
+    DWORD code = GetLastError();
+    if (code == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == kStatusDeletePending)
+        return ERROR_DELETE_PENDING;
+    return code;
+}
 
 std::optional<std::wstring> widen_exactly(const char* text) {
     int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
@@ -213,7 +220,7 @@ Judgement judge_as(const char* path, Folders folders) {
     if (!wide) return {Verdict::kCannotJudge, kUnjudgeable, ERROR_NO_UNICODE_TRANSLATION};
     LookHandle h(open_to_look(extended_path(*wide), false));
     if (!is_open(h)) {
-        DWORD code = GetLastError();
+        DWORD code = last_error();
         if (is_missing(code)) return {Verdict::kMissing, nullptr, static_cast<int>(code)};
         return {Verdict::kCannotJudge, kUnjudgeable, static_cast<int>(code)};
     }

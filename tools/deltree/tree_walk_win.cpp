@@ -24,22 +24,11 @@
 #include "deltree.h"
 #include "work_pool.h"
 
-// ntdll: the status behind the last error, which tells a delete-pending item from a forbidden one.
-extern "C" LONG NTAPI RtlGetLastNtStatus();
-
 namespace deltree {
 
 namespace {
 
-// The last error, with an item whose deletion is under way (which Win32 calls access denied)
-// told apart from a forbidden one.
-DWORD last_error() {
-    constexpr LONG kStatusDeletePending = static_cast<LONG>(0xC0000056);
-    DWORD code = GetLastError();
-    if (code == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == kStatusDeletePending)
-        return ERROR_DELETE_PENDING;
-    return code;
-}
+using paths::last_error;
 
 // Items removed by someone else while we work: gone, which is what was asked.
 bool is_gone(DWORD code) { return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND; }

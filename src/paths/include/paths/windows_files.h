@@ -12,6 +12,10 @@
 
 namespace paths {
 
+// The last error, with an item whose deletion is under way (which Win32 calls access denied)
+// told apart from a forbidden one: ERROR_DELETE_PENDING.
+DWORD last_error();
+
 // `text` in the ANSI code page as UTF-16, or nothing when it is not valid there: the system
 // would read such bytes as some other name.
 std::optional<std::wstring> widen_exactly(const char* text);
