@@ -67,11 +67,9 @@ long fill_from_text(void* source, char* buf, std::size_t size) {
 // Tells the user as much as can be found out about a list that would not open.
 void report_unopened_list(const char* list_path) {
     std::printf(kMsgListPath, list_path);
-    // Windows passes both checks for any existing file, so a locked list gets neither message.
-    if (platform::path_access(list_path, platform::kAccessExists) != 0)
-        std::fputs(kMsgListNotFound, stdout);
-    if (platform::path_access(list_path, platform::kAccessRead) != 0)
-        std::fputs(kMsgListUnreadable, stdout);
+    platform::ListAccess access = platform::list_access(list_path);
+    if (access.missing) std::fputs(kMsgListNotFound, stdout);
+    if (access.unreadable) std::fputs(kMsgListUnreadable, stdout);
     if (std::optional<std::string> cwd = platform::current_directory())
         std::printf(kMsgCurrentDir, cwd->c_str());
     else

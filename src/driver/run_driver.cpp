@@ -12,6 +12,7 @@
 #include "driver/run_outcome.h"
 #include "messages/messages.h"
 #include "messages/trace.h"
+#include "os/process.h"
 #include "platform/platform.h"
 #include "search/tool_search.h"
 
@@ -22,14 +23,6 @@ constexpr unsigned kFailurePauseMs = 5000;  // lets the user read a failure befo
 bool is_debug_switch(const char* arg) {
     return arg[0] == '/' && arg[1] != '\0' && arg[2] == '\0' &&
            std::toupper(static_cast<unsigned char>(arg[1])) == 'D';
-}
-
-// The list beside the executable, or nothing when the executable's own path is unavailable (a
-// path cut off at the buffer would name some other folder's list).
-std::optional<std::string> list_path() {
-    char exe_path[platform::kPathLimit];
-    if (platform::own_executable_path(exe_path, sizeof exe_path) != 0) return std::nullopt;
-    return form_list_path(exe_path);
 }
 
 RunOutcome run_list() {
@@ -50,7 +43,7 @@ void scan_switches(int argc, char** argv) {
 int run_driver(int argc, char** argv) {
     CloseGuard guard;  // Close is enabled again only once this returns, after any pause
     // A reader that goes away must not cut the deletions short: they run to the end of the list.
-    platform::ignore_lost_output();
+    os::ignore_lost_output();
     scan_switches(argc, argv);
     if (g_debug_mode) std::fputs(kMsgDebugBanner, stderr);
 

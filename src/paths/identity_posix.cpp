@@ -8,9 +8,12 @@
 #include <cstring>
 #include <new>
 
+#include "os/unique_handle.h"
 #include "paths/identity.h"
 
 namespace paths {
+
+using os::identity_of;
 
 namespace {
 
@@ -19,31 +22,7 @@ constexpr char kDevice[] = "is a device, not a file or folder";
 // A chain deeper than this is no tree this process could have been started in.
 constexpr int kDeepestChain = 8192;
 
-class PathFd {
-public:
-    explicit PathFd(int fd) : fd_(fd) {}
-    PathFd(PathFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    PathFd& operator=(PathFd&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    PathFd(const PathFd&) = delete;
-    PathFd& operator=(const PathFd&) = delete;
-    ~PathFd() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-
-private:
-    int fd_;
-};
-
 constexpr int kLookFlags = O_PATH | O_CLOEXEC;
-
-FileIdentity identity_of(const struct stat& st) {
-    return {static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino)};
-}
 
 // Not there, as the system resolves the path: a missing name, a file where a folder should be,
 // a loop of links or a name too long all mean that nothing of this name can be removed.
@@ -62,12 +41,12 @@ struct Chain {
 
 Chain current_chain() {
     Chain chain{{}, 0};
-    PathFd here(open(".", kLookFlags | O_DIRECTORY));
+    os::UniqueFd here(open(".", kLookFlags | O_DIRECTORY));
     struct stat st {};
     if (!here.valid() || fstat(here.get(), &st) != 0) return {{}, errno};
     for (int depth = 0; depth < kDeepestChain; ++depth) {
         chain.ids.push_back(identity_of(st));
-        PathFd up(openat(here.get(), "..", kLookFlags | O_DIRECTORY));
+        os::UniqueFd up(openat(here.get(), "..", kLookFlags | O_DIRECTORY));
         if (!up.valid()) {
             if (errno == ENOENT && st.st_nlink == 0) return chain;
             return {{}, errno};
@@ -102,7 +81,7 @@ Judgement judge_as(const char* path, Folders folders) {
     std::size_t len = std::strlen(path);
     // "name/" resolves the last link as the system does; "name" is the link itself.
     bool follow = len > 0 && path[len - 1] == '/';
-    PathFd fd(open(path, kLookFlags | (follow ? 0 : O_NOFOLLOW)));
+    os::UniqueFd fd(open(path, kLookFlags | (follow ? 0 : O_NOFOLLOW)));
     if (!fd.valid()) {
         int error = errno;
         if (is_missing(error)) return {Verdict::kMissing, nullptr, error};

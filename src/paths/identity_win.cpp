@@ -2,9 +2,11 @@
 // (no read permission needed), each item as itself unless a link is to be followed on purpose.
 #include <windows.h>
 
-#include <memory>
 #include <new>
 
+#include "os/file_identity.h"
+#include "os/text.h"
+#include "os/unique_handle.h"
 #include "paths/identity.h"
 #include "paths/windows_files.h"
 
@@ -13,19 +15,15 @@ extern "C" LONG NTAPI RtlGetLastNtStatus();
 
 namespace paths {
 
+using os::identity_of;
+using os::widen_exactly;
+
 namespace {
 
 constexpr char kDevice[] = "is a device, not a file or folder";
 constexpr char kRoot[] = "is the root of a drive or filesystem";
 
-struct HandleCloser {
-    void operator()(HANDLE h) const {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
-using LookHandle = std::unique_ptr<void, HandleCloser>;
-
-bool is_open(const LookHandle& h) { return h.get() != INVALID_HANDLE_VALUE; }
+using LookHandle = os::UniqueFileHandle;
 
 // Not there, as Win32 resolves the path: a missing item, folder, drive or share, or a name the
 // system will not take; or an item whose deletion is under way (another deltree on the same
@@ -76,11 +74,6 @@ std::size_t root_length(const std::wstring& path) {
     return at;
 }
 
-FileIdentity identity_from(const BY_HANDLE_FILE_INFORMATION& info) {
-    return {info.dwVolumeSerialNumber,
-            (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
-}
-
 // Every folder on the way from the root of `path` down to `path`, each both as itself and
 // through the link it may be; any folder that cannot be looked at leaves the chain incomplete.
 DWORD add_chain(const std::wstring& path, std::vector<FileIdentity>& ids) {
@@ -91,7 +84,7 @@ DWORD add_chain(const std::wstring& path, std::vector<FileIdentity>& ids) {
         if (at_root) folder = path.substr(0, root);
         for (bool follow : {false, true}) {
             LookHandle h(open_to_look(folder, follow));
-            std::optional<FileIdentity> id = is_open(h) ? identity_of(h.get()) : std::nullopt;
+            std::optional<FileIdentity> id = h.valid() ? identity_of(h.get()) : std::nullopt;
             if (!id) return GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
             ids.push_back(*id);
         }
@@ -108,15 +101,6 @@ DWORD last_error() {
     if (code == ERROR_ACCESS_DENIED && RtlGetLastNtStatus() == kStatusDeletePending)
         return ERROR_DELETE_PENDING;
     return code;
-}
-
-std::optional<std::wstring> widen_exactly(const char* text) {
-    int n = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
-    if (n <= 0) return std::nullopt;
-    std::wstring wide(n, L'\0');
-    MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, -1, wide.data(), n);
-    wide.resize(n - 1);
-    return wide;
 }
 
 std::wstring extended_path(const std::wstring& wide) {
@@ -141,12 +125,6 @@ HANDLE open_to_look(const std::wstring& path, bool follow) {
         path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
         nullptr, OPEN_EXISTING,
         FILE_FLAG_BACKUP_SEMANTICS | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
-}
-
-std::optional<FileIdentity> identity_of(HANDLE h) {
-    BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(h, &info)) return std::nullopt;
-    return identity_from(info);
 }
 
 std::wstring final_path(HANDLE h) {
@@ -175,7 +153,7 @@ ProtectedFolders ProtectedFolders::record() {
             UINT type = GetDriveTypeW(root.c_str() + 4);
             if (type == DRIVE_CDROM || type == DRIVE_NO_ROOT_DIR) continue;
             LookHandle h(open_to_look(root, true));
-            if (std::optional<FileIdentity> id = is_open(h) ? identity_of(h.get()) : std::nullopt)
+            if (std::optional<FileIdentity> id = h.valid() ? identity_of(h.get()) : std::nullopt)
                 roots.push_back(*id);
         }
         // The current folder as this process knows it, and as the system resolves it with
@@ -188,7 +166,7 @@ ProtectedFolders ProtectedFolders::record() {
         std::vector<FileIdentity> chain;
         DWORD error = add_chain(known, chain);
         LookHandle here(open_to_look(known, true));
-        std::wstring real = is_open(here) ? final_path(here.get()) : L"";
+        std::wstring real = here.valid() ? final_path(here.get()) : L"";
         if (error == 0 && real.empty())
             error = GetLastError() ? GetLastError() : ERROR_ACCESS_DENIED;
         if (error == 0) error = add_chain(real, chain);
@@ -208,7 +186,7 @@ Judgement judge_handle(HANDLE h, const ProtectedFolders& folders) {
         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
         return {Verdict::kMayGo};
     if (is_volume_root(h)) return {Verdict::kRefused, kRoot};
-    return judge_folder(identity_from(info), folders);
+    return judge_folder(identity_of(info), folders);
 }
 
 namespace {
@@ -219,7 +197,7 @@ Judgement judge_as(const char* path, Folders folders) {
     std::optional<std::wstring> wide = widen_exactly(path);
     if (!wide) return {Verdict::kCannotJudge, kUnjudgeable, ERROR_NO_UNICODE_TRANSLATION};
     LookHandle h(open_to_look(extended_path(*wide), false));
-    if (!is_open(h)) {
+    if (!h.valid()) {
         DWORD code = last_error();
         if (is_missing(code)) return {Verdict::kMissing, nullptr, static_cast<int>(code)};
         return {Verdict::kCannotJudge, kUnjudgeable, static_cast<int>(code)};

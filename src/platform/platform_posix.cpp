@@ -1,7 +1,6 @@
 // The platform operations on Linux and other POSIX systems.
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,21 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 
+#include "os/unique_handle.h"
 #include "platform/platform.h"
-
-extern char** environ;
-
-#if defined(__SANITIZE_THREAD__)
-#define ZELK_THREAD_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define ZELK_THREAD_SANITIZER 1
-#endif
-#endif
-#ifndef ZELK_THREAD_SANITIZER
-#define ZELK_THREAD_SANITIZER 0
-#endif
 
 namespace platform {
 
@@ -64,28 +52,20 @@ bool is_missing(int error) {
 
 }  // namespace
 
-int own_executable_path(char* buf, std::size_t size) {
+std::optional<std::string> path_beside_executable(const char* name) {
     // The kernel's link names the real file, so a start through a symlink still finds the list
-    // beside the real executable.
-    ssize_t n = readlink("/proc/self/exe", buf, size);
-    if (n < 0) return -1;
-    if (static_cast<std::size_t>(n) >= size) {
-        errno = ENAMETOOLONG;
-        return -1;
-    }
-    buf[n] = '\0';
-    return 0;
+    // beside the real executable. It is absolute: its folder runs up to the last '/'.
+    char exe[kPathLimit];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof exe) return std::nullopt;
+    std::string path(exe, static_cast<std::size_t>(n));
+    return path.substr(0, path.rfind('/') + 1) + name;
 }
 
-int path_access(const char* path, int mode) {
-    // A listed symlink is gone when the link is gone, whatever its target does, as on Windows,
-    // where the attribute check does not follow links either.
-    int rc = mode == kAccessRead ? faccessat(AT_FDCWD, path, R_OK, 0)
-                                 : faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW);
-    if (rc == 0) return 0;
-    // Windows reports each of these as "not found"; the list messages rely on that.
-    if (is_missing(errno)) errno = ENOENT;
-    return -1;
+ListAccess list_access(const char* path) {
+    // A listed symlink is there while the link is, whatever its target does, as on Windows.
+    return {faccessat(AT_FDCWD, path, F_OK, AT_SYMLINK_NOFOLLOW) != 0,
+            faccessat(AT_FDCWD, path, R_OK, 0) != 0};
 }
 
 PresenceCheck presence_of(const char* path) {
@@ -113,41 +93,40 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
     // No shell: the path is one argument, and nothing in it can be taken for shell syntax.
     char* argv[] = {const_cast<char*>(kToolName), const_cast<char*>(kQuietSwitch),
                     const_cast<char*>(path), nullptr};
-#if ZELK_THREAD_SANITIZER
-    // ThreadSanitizer turns vfork into fork, where the child's report of a failed exec would
-    // never reach this process: a spawn reports it itself.
-    pid_t pid = 0;
-    if (int err = posix_spawn(&pid, tool, nullptr, nullptr, argv, environ); err != 0)
-        return {false, 0, err};
-    return finished(wait_for_exit(pid));
-#else
     // vfork, because the start of deltree is most of the cost of an entry: the child borrows
-    // this process's memory until it execs, so no page tables are copied, and nothing resets
-    // signal handlers one by one as posix_spawn must (measured: 0.15 ms of each start). It is
-    // safe because zelk is single-threaded and never installs a signal handler (only SIG_IGN
-    // and SIG_DFL, which the exec keeps), and the child does nothing but exec or _exit. A failed
-    // exec is reported through the shared memory, which the parent reads after the child ends.
-    volatile int exec_error = 0;
+    // this process's memory until it execs, so no page tables are copied and no signal handlers
+    // are reset one by one (posix_spawn was measured slower by up to a tenth of a start). The
+    // child does nothing but exec, or write why it could not into a pipe that the exec closes,
+    // and _exit: it changes nothing of this process. Where vfork is a fork (ThreadSanitizer)
+    // the same holds. zelk installs no signal handler, only SIG_IGN and SIG_DFL, which the exec
+    // keeps.
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return {false, 0, errno};
+    os::UniqueFd report(pipe_fds[0]);
+    os::UniqueFd report_end(pipe_fds[1]);
     pid_t pid = vfork();
     if (pid == 0) {
         execv(tool, argv);
-        exec_error = errno;
+        (void)!write(pipe_fds[1], &errno, sizeof errno);  // errno: written by the failed exec
         _exit(127);
     }
     if (pid < 0) return {false, 0, errno};
+    report_end.reset();
+    int exec_error = 0;
+    ssize_t got;
+    while ((got = read(report.get(), &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+    }
     CommandRun run = finished(wait_for_exit(pid));
-    if (exec_error != 0) return {false, 0, exec_error};
+    if (got == sizeof exec_error) return {false, 0, exec_error};
     return run;
-#endif
 }
 
-std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
-    const char* value = getenv(name);
-    if (!value) return 0;
-    std::size_t len = std::strlen(value);
-    if (len >= size) return len + 1;
-    std::memcpy(buf, value, len + 1);
-    return len;
+std::unique_ptr<char[]> path_variable() {
+    const char* value = getenv("PATH");
+    std::size_t len = value ? std::strlen(value) : 0;
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[len + 1]);
+    if (copy) std::memcpy(copy.get(), value ? value : "", len + 1);
+    return copy;
 }
 
 std::optional<std::string> search_folder(const char* entry) {
@@ -165,18 +144,13 @@ bool is_runnable_file(const char* path) {
 
 std::vector<std::string> spellings_to_judge(const char* path) { return {path}; }
 
-void ignore_lost_output() {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
-}
-
-Removal remove_file_if_same(const char* path, FileId id) {
+Removal remove_file_if_same(const char* path, os::FileIdentity id) {
     // The list was opened through any link at its name, so it is compared the same way. POSIX
     // has no unlink by identity: a new list renamed into place in the microseconds between the
     // check and the unlink is still lost, where before it was lost over the whole run.
     struct stat st {};
     if (stat(path, &st) != 0) return is_missing(errno) ? Removal::kAlreadyGone : Removal::kFailed;
-    if (FileId{st.st_dev, st.st_ino} != id) return Removal::kReplaced;
+    if (os::identity_of(st) != id) return Removal::kReplaced;
     if (unlink(path) == 0) return Removal::kRemoved;
     return errno == ENOENT ? Removal::kAlreadyGone : Removal::kFailed;
 }
@@ -223,7 +197,7 @@ int ListFile::open(const char* path) {
         return -1;
     }
     handle_ = fd;
-    id_ = {st.st_dev, st.st_ino};
+    id_ = os::identity_of(st);
     size_ = static_cast<std::uint64_t>(st.st_size);
     changed_ = change_stamp(st);
     return 0;

@@ -11,10 +11,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <optional>
 
-#include "paths/identity.h"
-#include "paths/windows_files.h"
+#include "os/file_identity.h"
+#include "os/text.h"
+#include "os/unique_handle.h"
 #include "platform/interpreter_line.h"
 #include "platform/platform.h"
 
@@ -41,72 +43,34 @@ int errno_of(DWORD code) {
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
-struct HandleCloser {
-    void operator()(HANDLE h) const {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
-
-bool is_open(const UniqueHandle& h) { return h.get() != INVALID_HANDLE_VALUE; }
-
-// `wide` in `code_page`. Never in a best-fit spelling ("Café" as "Cafe", another folder): a
-// character the code page cannot hold becomes '?', which no file name holds.
-struct Converted {
-    std::string text;
-    bool lossy;  // a character had to be replaced
-};
-Converted to_code_page(const std::wstring& wide, UINT code_page) {
-    bool utf8 = code_page == CP_UTF8;  // which takes neither flag nor default character
-    DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
-    BOOL used_default = FALSE;
-    BOOL* used = utf8 ? nullptr : &used_default;
-    int n = WideCharToMultiByte(code_page, flags, wide.c_str(), -1, nullptr, 0, nullptr, used);
-    std::string text(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1)
-        WideCharToMultiByte(code_page, flags, wide.c_str(), -1, text.data(), n, nullptr, used);
-    return {text, used_default != FALSE};
-}
-
-int copy_part(const char* part, char* out, std::size_t size) {
-    std::size_t len = std::strlen(part);
-    if (len >= size) return -1;
-    std::memcpy(out, part, len + 1);
-    return 0;
-}
-
 }  // namespace
 
-int own_executable_path(char* buf, std::size_t size) {
+std::optional<std::string> path_beside_executable(const char* name) {
     // A path that does not fit comes back cut off, and the ANSI call gives a name the code page
     // cannot hold in a best-fit spelling ("Café" as "Cafe"): either would name some other
-    // folder's list. So the path is asked for in UTF-16, and one the code page cannot spell
-    // exactly is no path.
+    // folder's file. So the path is asked for in UTF-16, and one the code page cannot spell
+    // exactly, or that does not fit the runtime's limit, is no path.
     std::wstring wide(32768, L'\0');
     DWORD n = GetModuleFileNameW(nullptr, wide.data(), static_cast<DWORD>(wide.size()));
-    if (n == 0 || n >= wide.size()) return -1;
+    if (n == 0 || n >= wide.size()) return std::nullopt;
     wide.resize(n);
-    Converted ansi = to_code_page(wide, CP_ACP);
-    return ansi.lossy ? -1 : copy_part(ansi.text.c_str(), buf, size);
-}
-
-int split_drive_dir(const char* path, char* drive, std::size_t drive_size, char* dir,
-                    std::size_t dir_size) {
+    os::Narrowed exe = os::narrow(wide, CP_ACP);
+    if (exe.lossy || exe.text.size() >= kPathLimit) return std::nullopt;
     // The runtime's own split knows double-byte characters: the second byte of "表" is 0x5C,
     // the same byte as '\', and must not be taken for a separator.
-    char d[_MAX_DRIVE], folder[_MAX_DIR], name[_MAX_FNAME], ext[_MAX_EXT];
-    _splitpath(path, d, folder, name, ext);
+    char drive[_MAX_DRIVE], folder[_MAX_DIR], base[_MAX_FNAME], ext[_MAX_EXT];
+    _splitpath(exe.text.c_str(), drive, folder, base, ext);
     // The runtime cuts overlong parts silently; a cut part would point elsewhere.
-    if (std::strlen(d) + std::strlen(folder) + std::strlen(name) + std::strlen(ext) !=
-        std::strlen(path))
-        return -1;
-    return copy_part(d, drive, drive_size) == 0 && copy_part(folder, dir, dir_size) == 0 ? 0 : -1;
+    if (std::strlen(drive) + std::strlen(folder) + std::strlen(base) + std::strlen(ext) !=
+        exe.text.size())
+        return std::nullopt;
+    return std::string(drive) + folder + name;
 }
 
-int path_access(const char* path, int mode) { return _access(path, mode); }
+ListAccess list_access(const char* path) { return {_access(path, 0) != 0, _access(path, 4) != 0}; }
 
 PresenceCheck presence_of(const char* path) {
-    if (_access(path, kAccessExists) == 0) return {Presence::kThere, 0};
+    if (_access(path, 0) == 0) return {Presence::kThere, 0};
     // The runtime's EACCES covers an item that is delete pending: it goes once its last holder
     // lets go, so it counts as gone. Other numbers (a network folder gone away) tell nothing.
     if (errno == ENOENT || errno == EACCES) return {Presence::kGone, errno};
@@ -150,7 +114,7 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
 }
 
 std::vector<std::string> spellings_to_judge(const char* path) {
-    std::optional<std::wstring> written = paths::widen_exactly(path);
+    std::optional<std::wstring> written = os::widen_exactly(path);
     if (!written) return {};
     const std::wstring& wide = *written;
     auto is_sep = [](wchar_t c) { return c == L'\\' || c == L'/'; };
@@ -171,23 +135,19 @@ std::vector<std::string> spellings_to_judge(const char* path) {
                              static_cast<int>(full.size()), TRUE) == CSTR_EQUAL &&
         (full.size() == cwd.size() || is_sep(cwd[full.size()])))
         return {};
-    return {to_code_page(wide, CP_UTF8).text, to_code_page(full, CP_UTF8).text};
+    return {os::narrow(wide, CP_UTF8).text, os::narrow(full, CP_UTF8).text};
 }
 
-void ignore_lost_output() {}
-
-std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
+std::unique_ptr<char[]> path_variable() {
     // Read in UTF-16 and converted without best fit: a folder the code page cannot spell keeps a
     // '?' rather than turning into the name of another folder.
-    std::wstring wide_name = paths::widen_exactly(name).value_or(L"");
-    DWORD n = GetEnvironmentVariableW(wide_name.c_str(), nullptr, 0);
-    if (n == 0) return 0;
+    DWORD n = GetEnvironmentVariableW(L"PATH", nullptr, 0);
     std::wstring value(n, L'\0');
-    value.resize(GetEnvironmentVariableW(wide_name.c_str(), value.data(), n));
-    std::string ansi = to_code_page(value, CP_ACP).text;
-    if (ansi.size() >= size) return ansi.size() + 1;
-    std::memcpy(buf, ansi.c_str(), ansi.size() + 1);
-    return ansi.size();
+    value.resize(n ? GetEnvironmentVariableW(L"PATH", value.data(), n) : 0);
+    std::string ansi = os::narrow(value, CP_ACP).text;
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[ansi.size() + 1]);
+    if (copy) std::memcpy(copy.get(), ansi.c_str(), ansi.size() + 1);
+    return copy;
 }
 
 std::optional<std::string> search_folder(const char* entry) {
@@ -212,9 +172,9 @@ bool is_runnable_file(const char* path) {
     return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-Removal remove_file_if_same(const char* path, FileId id) {
+Removal remove_file_if_same(const char* path, os::FileIdentity id) {
     // A list whose identity could not be read when it was opened cannot be told from a new one.
-    if (id == FileId{}) {
+    if (id == os::FileIdentity{}) {
         errno = EACCES;
         return Removal::kFailed;
     }
@@ -222,16 +182,16 @@ Removal remove_file_if_same(const char* path, FileId id) {
     // can take the name between the check and the deletion; then what the name leads to now,
     // looked at the way the list was opened: through any link. Opened in that order, a list put
     // in place between the two shows as another file, and nothing is deleted.
-    UniqueHandle self(CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
-                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    if (!is_open(self)) {
+    os::UniqueFileHandle self(CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!self.valid()) {
         errno = errno_of(GetLastError());
         return errno == ENOENT ? Removal::kAlreadyGone : Removal::kFailed;
     }
-    UniqueHandle target(
+    os::UniqueFileHandle target(
         CreateFileA(path, FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!is_open(target)) return Removal::kReplaced;  // the name leads nowhere the list could be
-    std::optional<FileId> now = paths::identity_of(target.get());
+    if (!target.valid()) return Removal::kReplaced;  // the name leads nowhere the list could be
+    std::optional<os::FileIdentity> now = os::identity_of(target.get());
     if (!now) {
         errno = EACCES;
         return Removal::kFailed;
@@ -266,7 +226,7 @@ int ListFile::open(const char* path) {
         errno = errno_of(GetLastError());
         return -1;
     }
-    id_ = paths::identity_of(h).value_or(FileId{});
+    id_ = os::identity_of(h).value_or(os::FileIdentity{});
     LARGE_INTEGER size{};
     size_ = GetFileSizeEx(h, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
     changed_ = change_stamp(h);

@@ -3,7 +3,6 @@
 #include "search/tool_search.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -15,8 +14,6 @@
 
 namespace {
 
-using HeapText = std::unique_ptr<char, decltype(&std::free)>;
-
 // The tool's path in one PATH entry, or "" when the entry does not hold one that can run. The
 // entry is read as the system's own search reads it (not trimmed, unexpanded; on Windows without
 // its quotes); one that is not absolute is skipped, as one with no short form is. `traced`: the
@@ -25,7 +22,7 @@ std::string tool_in_entry(const char* entry, bool traced) {
     std::optional<std::string> folder = platform::search_folder(entry);
     if (!folder) {
         if (traced) {
-            bool missing = platform::path_access(entry, platform::kAccessExists) != 0;
+            bool missing = platform::presence_of(entry).presence != platform::Presence::kThere;
             trace(kMsgSearchError, entry);
             trace("%s", missing ? kMsgPathNotFound : kMsgCantGetPath);
         }
@@ -47,12 +44,9 @@ struct Search {
 };
 
 Search walk_path(bool traced) {
-    std::size_t size = platform::environment_variable("PATH", nullptr, 0);
-    HeapText copy(static_cast<char*>(std::malloc(size + 1)), &std::free);
+    // An unset PATH is one empty entry.
+    std::unique_ptr<char[]> copy = platform::path_variable();
     if (!copy) return {kToolSearchNoMemory, {}};
-    // An unset PATH, or one that changed size meanwhile, leaves the copy empty: one empty entry.
-    if (size == 0 || platform::environment_variable("PATH", copy.get(), size + 1) > size)
-        copy.get()[0] = '\0';
     int entries = count_separators(copy.get()) + 1;
     char* entry = copy.get();
     for (int i = 0; i < entries; ++i) {

@@ -21,29 +21,16 @@ void reset() { state() = State{}; }
 
 namespace platform {
 
-namespace {
-
-int copy_out(const std::string& value, char* buf, std::size_t size) {
-    if (value.size() >= size) {
-        errno = ERANGE;
-        return -1;
-    }
-    std::memcpy(buf, value.c_str(), value.size() + 1);
-    return 0;
+std::optional<std::string> path_beside_executable(const char* name) {
+    const std::optional<std::string>& exe = fake::state().exe_path;
+    if (!exe) return std::nullopt;
+    return exe->substr(0, exe->find_last_of("\\/") + 1) + name;
 }
 
-}  // namespace
-
-int own_executable_path(char* buf, std::size_t size) {
-    if (!fake::state().exe_path) return -1;
-    return copy_out(*fake::state().exe_path, buf, size);
-}
-
-int path_access(const char* path, int) {
+ListAccess list_access(const char* path) {
     fake::State& s = fake::state();
-    if ((s.list && path == s.list_path) || s.existing.count(path)) return 0;
-    errno = ENOENT;
-    return -1;
+    bool there = (s.list && path == s.list_path) || s.existing.count(path);
+    return {!there, !there};
 }
 
 PresenceCheck presence_of(const char* path) {
@@ -87,12 +74,10 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
 
 std::vector<std::string> spellings_to_judge(const char* path) { return {path}; }
 
-void ignore_lost_output() {}
-
-Removal remove_file_if_same(const char* path, FileId id) {
+Removal remove_file_if_same(const char* path, os::FileIdentity id) {
     fake::State& s = fake::state();
     if (!s.list || path != s.list_path) return Removal::kAlreadyGone;
-    if (FileId{1, s.list_id} != id) return Removal::kReplaced;
+    if (os::FileIdentity{1, s.list_id} != id) return Removal::kReplaced;
     if (!s.list_removable) {
         errno = EACCES;
         return Removal::kFailed;
@@ -107,13 +92,13 @@ void sleep_ms(unsigned ms) {
     fake::state().calls.push_back("sleep " + std::to_string(ms));
 }
 
-std::size_t environment_variable(const char* name, char* buf, std::size_t size) {
+std::unique_ptr<char[]> path_variable() {
     const fake::State& s = fake::state();
-    if (std::string(name) != "PATH" || !s.path_variable) return 0;
-    if (s.path_variable_size != 0) return s.path_variable_size;
-    if (s.path_variable->size() >= size) return s.path_variable->size() + 1;
-    std::memcpy(buf, s.path_variable->c_str(), s.path_variable->size() + 1);
-    return s.path_variable->size();
+    if (s.path_copy_fails) return nullptr;
+    std::string value = s.path_variable.value_or("");
+    std::unique_ptr<char[]> copy(new char[value.size() + 1]);
+    std::memcpy(copy.get(), value.c_str(), value.size() + 1);
+    return copy;
 }
 
 std::optional<std::string> search_folder(const char* entry) {

@@ -37,7 +37,7 @@ struct State {
     std::map<std::string, CommandOutcome> outcomes;  // by path; default: exits 0, removes
     std::optional<std::string> cwd = "/home/user";   // nullopt: cannot be had
     std::optional<std::string> path_variable;        // PATH; nullopt: unset
-    std::size_t path_variable_size = 0;              // when not 0, the size PATH claims to need
+    bool path_copy_fails = false;                    // no memory for the copy of PATH
     std::set<std::string> no_short_form;             // existing entries whose short form fails
     std::set<std::string> not_runnable;              // existing files that cannot be started
 

@@ -39,13 +39,10 @@ protected:
     std::string old_path_;
 };
 
-TEST_F(PosixPlatform, OwnPathIsTheRealFileAndACutOffPathIsNone) {
-    char buf[4096];
-    ASSERT_EQ(platform::own_executable_path(buf, sizeof buf), 0);
-    EXPECT_EQ(fs::path(buf), fs::read_symlink("/proc/self/exe"));
-    std::size_t len = std::strlen(buf);
-    EXPECT_EQ(platform::own_executable_path(buf, len + 1), 0);
-    EXPECT_EQ(platform::own_executable_path(buf, len), -1);
+TEST_F(PosixPlatform, ListIsBesideTheRealExecutable) {
+    fs::path real = fs::read_symlink("/proc/self/exe");
+    EXPECT_EQ(platform::path_beside_executable("zelk.lst"),
+              (real.parent_path() / "zelk.lst").string());
 }
 
 TEST_F(PosixPlatform, PresenceJudgesLinksThemselvesAndMapsNotFound) {

@@ -105,7 +105,7 @@ TEST_F(ToolSearch, LocatesTheFileItFindsWithoutTraces) {
 
 TEST_F(ToolSearch, NoMemoryForTheWorkingCopy) {
     fake::state().path_variable = "/a";
-    fake::state().path_variable_size = SIZE_MAX / 2;
+    fake::state().path_copy_fails = true;
     Search s = search(nullptr);
     EXPECT_EQ(s.result, kToolSearchNoMemory);
     EXPECT_EQ(s.out, "");
@@ -120,7 +120,7 @@ TEST_F(ToolSearch, DiagnosisAndReportSayWhatTheSearchFound) {
     fake::state().path_variable = "/a";
     EXPECT_EQ(captured_stdout(print_failure_diagnosis), "例外\n");
     EXPECT_EQ(captured_stdout(print_search_report), "Command Search: 1\n");
-    fake::state().path_variable_size = SIZE_MAX / 2;
+    fake::state().path_copy_fails = true;
     EXPECT_EQ(captured_stdout(print_failure_diagnosis), "検索時にメモリが確保できませんでした。\n");
     EXPECT_EQ(captured_stdout(print_search_report), "Command Search: -1\n");
 }

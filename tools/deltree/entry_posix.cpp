@@ -1,7 +1,6 @@
 // deltree's POSIX side of its entry: the arguments as the process got them, the signals of a
 // lost reader, the processors it may use, and the refusal rules as Linux names paths.
 #include <sched.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "deltree.h"
+#include "os/process.h"
 #include "paths/path_refusal.h"
 
 namespace deltree {
@@ -21,8 +21,7 @@ std::vector<std::string> command_line_arguments(int argc, char** argv) {
 }
 
 void prepare_process() {
-    signal(SIGPIPE, SIG_IGN);
-    signal(SIGXFSZ, SIG_IGN);
+    os::ignore_lost_output();
     // Raised before anything is judged: the judgement needs a descriptor or two, and fails
     // closed without them.
     constexpr rlim_t kWanted = 16384;

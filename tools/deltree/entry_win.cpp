@@ -8,6 +8,8 @@
 #include "arguments.h"
 #include "deltree.h"
 #include "files_win.h"
+#include "os/process.h"
+#include "os/text.h"
 #include "paths/path_refusal.h"
 #include "paths/windows_files.h"
 
@@ -17,8 +19,8 @@ std::vector<std::string> command_line_arguments(int, char**) {
     return split_windows_command_line(GetCommandLineA());
 }
 
-// Windows ends no process for a write that fails, and has no limit on open handles to raise.
-void prepare_process() {}
+// Windows has no limit on open handles to raise.
+void prepare_process() { os::ignore_lost_output(); }
 
 bool stderr_is_terminal() {
     DWORD mode = 0;
@@ -36,14 +38,15 @@ namespace {
 // Win32 resolves it to a full path, which may reveal a root the given form hid: in code page 932
 // the second byte of a character may be '\'.
 const char* text_refusal(const char* path) {
-    std::optional<std::wstring> wide = paths::widen_exactly(path);
+    std::optional<std::wstring> wide = os::widen_exactly(path);
     // Text that is not valid in the code page would reach the system as some other name.
     if (!wide) return "is not valid text in the system's code page";
-    std::string utf8 = narrow(*wide, CP_UTF8);
+    std::string utf8 = os::narrow(*wide, CP_UTF8).text;
     if (holds_characters_windows_names_cannot(utf8.c_str()))
         return "is not a name Windows can hold";
     if (const char* reason = refusal_reason(utf8.c_str(), kWindowsPaths)) return reason;
-    return refusal_reason(narrow(paths::extended_path(*wide), CP_UTF8).c_str(), kWindowsPaths);
+    return refusal_reason(os::narrow(paths::extended_path(*wide), CP_UTF8).text.c_str(),
+                          kWindowsPaths);
 }
 
 }  // namespace

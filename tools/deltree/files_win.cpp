@@ -1,4 +1,4 @@
-// Handles, file identities and texts on Windows.
+// The system's texts for deltree's failure lines on Windows.
 #include "files_win.h"
 
 #include <cstdio>
@@ -6,20 +6,6 @@
 #include "deltree.h"
 
 namespace deltree {
-
-std::wstring widen(const std::string& s) {
-    int n = MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, nullptr, 0);
-    std::wstring w(n > 0 ? n - 1 : 0, L'\0');
-    if (n > 1) MultiByteToWideChar(CP_ACP, 0, s.c_str(), -1, w.data(), n);
-    return w;
-}
-
-std::string narrow(const std::wstring& w, UINT code_page) {
-    int n = WideCharToMultiByte(code_page, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string s(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(code_page, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
-    return s;
-}
 
 std::string error_text(int error) {
     // The system's text in the user's language first (a Japanese Windows may have no English

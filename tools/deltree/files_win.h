@@ -1,5 +1,5 @@
-// Windows handles and what they tell: one owner for each kind of handle, the identity of the
-// file behind one, its final path; and the texts that cross between UTF-16 and the code page.
+// What deltree's Windows side takes from the shared helpers: the handle owners, the identity of
+// the file behind a handle, its final path, and the texts between UTF-16 and the code page.
 #pragma once
 
 #include <windows.h>
@@ -8,33 +8,26 @@
 #include <optional>
 #include <string>
 
+#include "os/file_identity.h"
+#include "os/text.h"
+#include "os/unique_handle.h"
 #include "paths/windows_files.h"
 #include "report.h"
-#include "unique_handle.h"
 
 namespace deltree {
 
-struct FileHandleTraits {
-    using Handle = HANDLE;
-    static HANDLE none() { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) { CloseHandle(h); }
-};
-struct FindHandleTraits {
-    using Handle = HANDLE;
-    static HANDLE none() { return INVALID_HANDLE_VALUE; }
-    static void close(HANDLE h) { FindClose(h); }
-};
-using UniqueFileHandle = UniqueHandle<FileHandleTraits>;
-using UniqueFindHandle = UniqueHandle<FindHandleTraits>;
-
-// Which file a handle is, and the rest of what the judgement knows of handles: shared with zelk.
-using FileId = paths::FileIdentity;
-inline std::optional<FileId> id_of(HANDLE h) { return paths::identity_of(h); }
+using os::FileIdentity;
+using os::identity_of;
+using os::UniqueFileHandle;
+using os::UniqueFindHandle;
 using paths::final_path;
 
-// Text in the ANSI code page (the command line's, the console's) and in UTF-16 (the system's).
-std::wstring widen(const std::string& s);
-std::string narrow(const std::wstring& w, UINT code_page = CP_ACP);
+// A path from the command line in UTF-16; it was judged valid in the code page before.
+inline std::wstring widen(const std::string& s) {
+    return os::widen_exactly(s.c_str()).value_or(L"");
+}
+// A name as the console shows it, never in a best-fit spelling of another name.
+inline std::string narrow(const std::wstring& w) { return os::narrow(w).text; }
 
 // Writes one failure line with the system's text for `code`.
 void report_error(Operation operation, const std::string& path, DWORD code);

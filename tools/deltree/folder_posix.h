@@ -12,16 +12,11 @@
 #include <string>
 #include <vector>
 
-#include "unique_handle.h"
+#include "os/unique_handle.h"
 
 namespace deltree {
 
-struct FdTraits {
-    using Handle = int;
-    static int none() { return -1; }
-    static void close(int fd) { ::close(fd); }
-};
-using UniqueFd = UniqueHandle<FdTraits>;
+using os::UniqueFd;
 
 // A folder opened for the walk: never through a link, never a terminal.
 inline constexpr int kFolderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY;

@@ -52,7 +52,7 @@ bool remove_path(const char* path) {
     // Judged again, by identity, as it is now; the walk then checks that the folder it opens
     // is this one.
     UniqueFileHandle h(paths::open_to_look(full, false));
-    std::optional<FileId> id = h.valid() ? paths::identity_of(h.get()) : std::nullopt;
+    std::optional<FileIdentity> id = h.valid() ? identity_of(h.get()) : std::nullopt;
     if (!id) {
         DWORD code = GetLastError();
         if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return true;

@@ -276,7 +276,7 @@ struct Opening {
 class TreeWalk {
 public:
     // `judged`: the folder that was found fit to go; any other found at the top's path is left.
-    explicit TreeWalk(const FileId& judged) : judged_(judged) {}
+    explicit TreeWalk(const FileIdentity& judged) : judged_(judged) {}
 
     // Empties and removes the tree at `path` (extended form), shown as `shown`. True when gone.
     bool run(const std::wstring& path, const std::string& shown);
@@ -304,7 +304,7 @@ private:
     void report_left();
 
     static constexpr unsigned kAnyNumber = 256;
-    const FileId judged_;
+    const FileIdentity judged_;
     std::mutex mutex_;               // guards the records and every folder's `deferred`
     std::deque<Deferred> deferred_;  // the top first; a deque keeps their addresses
     Pool* pool_ = nullptr;           // the pool of the walk under way
@@ -401,7 +401,7 @@ void TreeWalk::walk(Deferred* record) {
     // A folder on the way swapped for a junction since the judgement, or since the walk named
     // this folder, would lead elsewhere.
     std::wstring real = final_path(top->lock.get());
-    if (is_top ? id_of(top->lock.get()) != judged_ : !real.empty() && real != top->path) {
+    if (is_top ? identity_of(top->lock.get()) != judged_ : !real.empty() && real != top->path) {
         report_refusal(record->shown, is_top ? "was replaced while it was being checked; it is left"
                                              : "leads elsewhere since the walk began; it is left");
         delete top;
@@ -463,7 +463,7 @@ Opening TreeWalk::open_folder(Folder* folder) {
     }
     // The current folder or one above it, reached inside the tree another way (a folder mounted
     // in it, a substituted drive): the same folder by its file id, never entered.
-    std::optional<FileId> id = id_of(folder->lock.get());
+    std::optional<FileIdentity> id = identity_of(folder->lock.get());
     const char* protection = id ? paths::protected_folders().reason(*id) : paths::kUnjudgeable;
     if (protection) {
         folder->lock.reset();
@@ -618,7 +618,8 @@ void TreeWalk::report_left() {
 
 }  // namespace
 
-bool remove_tree(const std::wstring& path, const std::string& shown, DWORD, const FileId& judged) {
+bool remove_tree(const std::wstring& path, const std::string& shown, DWORD,
+                 const FileIdentity& judged) {
     TreeWalk walk(judged);
     return walk.run(path, shown);
 }

@@ -20,6 +20,6 @@ bool remove_item(const std::wstring& path, DWORD attrs);
 // `path` now is left. What another program holds is tried again at the end, for as long as
 // anyone makes progress with it. Every failure is reported; true when the folder is gone.
 bool remove_tree(const std::wstring& path, const std::string& shown, DWORD attrs,
-                 const FileId& judged);
+                 const FileIdentity& judged);
 
 }  // namespace deltree

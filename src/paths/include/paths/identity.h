@@ -3,17 +3,13 @@
 // path_refusal.h come first, as a cheap filter; this judgement is the one that holds.
 #pragma once
 
-#include <cstdint>
 #include <vector>
+
+#include "os/file_identity.h"
 
 namespace paths {
 
-// Which file a path leads to: device and inode on POSIX, volume serial and file index on Windows.
-struct FileIdentity {
-    std::uint64_t device = 0;
-    std::uint64_t index = 0;
-    bool operator==(const FileIdentity&) const = default;
-};
+using os::FileIdentity;
 
 // The folders no deletion may remove, by identity: the root (on Windows the root of every drive
 // that answers) and the current folder with every folder above it. Recorded once; a record that

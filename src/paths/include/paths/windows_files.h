@@ -16,10 +16,6 @@ namespace paths {
 // told apart from a forbidden one: ERROR_DELETE_PENDING.
 DWORD last_error();
 
-// `text` in the ANSI code page as UTF-16, or nothing when it is not valid there: the system
-// would read such bytes as some other name.
-std::optional<std::wstring> widen_exactly(const char* text);
-
 // The \\?\ form of `wide`: absolute, without the 260-character limit and without further
 // rewriting by the system. A "\\?\" path is kept as written ("\\?\C:\dir\foo " is the file
 // "foo ", which GetFullPathNameW would trim to "foo", another file); "\\.\" becomes "\\?\".
@@ -28,8 +24,6 @@ std::wstring extended_path(const std::wstring& wide);
 // The item at `path` (extended form), opened only to look at it: as itself, or with `follow`
 // through the link it is. INVALID_HANDLE_VALUE when it cannot be opened.
 HANDLE open_to_look(const std::wstring& path, bool follow);
-
-std::optional<FileIdentity> identity_of(HANDLE h);
 
 // The path of the open item `h` with every link and substituted drive resolved, in the
 // extended form; "" when the system cannot tell it.

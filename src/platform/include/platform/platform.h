@@ -3,11 +3,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "paths/identity.h"
+#include "os/file_identity.h"
 
 namespace platform {
 
@@ -39,27 +40,19 @@ inline constexpr char kPathListSeparator = ':';
 inline constexpr char kDirSeparator = '/';
 #endif
 
-// Room for a drive part such as "C:", terminator included.
-inline constexpr std::size_t kDriveLimit = 3;
+// The path of the file `name` beside the running executable (the real file, links resolved),
+// whatever the current folder; nothing when the executable's own path cannot be had whole (one
+// cut off, or spelled in a best fit, would name some other folder's file).
+std::optional<std::string> path_beside_executable(const char* name);
 
-// Access modes of `path_access`: the path exists; the path can be read.
-inline constexpr int kAccessExists = 0;
-inline constexpr int kAccessRead = 4;
-
-// Full path of the running executable (the real file, links resolved). Returns 0, or -1 when the
-// path is unavailable or would not fit `size` bytes: a cut-off path is no path.
-int own_executable_path(char* buf, std::size_t size);
-
-// Splits an executable's full path into its drive ("C:" when the second character is ':', else
-// empty) and its folder (up to and including the last '\' or '/'). 0, or -1 when a part does not
-// fit its buffer.
-int split_drive_dir(const char* path, char* drive, std::size_t drive_size, char* dir,
-                    std::size_t dir_size);
-
-// 0 when `path` passes the check, else -1 with errno: ENOENT whenever the path does not exist
-// (also a missing folder on the way or a name too long), EACCES when it cannot be looked at.
-// A symbolic link is judged itself, not its target. For the messages about the list.
-int path_access(const char* path, int mode);
+// What can be told of a list that would not open: nothing is there under its name (a link
+// counts as there), and it cannot be read. Windows passes both for any existing file, so a
+// locked list is neither.
+struct ListAccess {
+    bool missing;
+    bool unreadable;
+};
+ListAccess list_access(const char* path);
 
 // Whether a listed path is there, the link itself when it is one. `error` says more of kGone
 // and kCannotTell: ENOENT, or EACCES, which Windows gives for an item that is delete pending
@@ -77,8 +70,8 @@ PresenceCheck presence_of(const char* path);
 enum class EntryVerdict { kMayGo, kMissing, kRefused };
 EntryVerdict judge_entry(const char* path);
 
-// The current directory, or nothing when it cannot be had. Windows gives it the 256 bytes its
-// runtime's `_getcwd` was given, so a longer one cannot be had there.
+// The current directory, or nothing when it cannot be had (on Windows, one longer than the
+// runtime's own limit).
 std::optional<std::string> current_directory();
 
 // How a deletion command went: `started` false when it could not be started (then `error` is
@@ -104,15 +97,9 @@ CommandRun run_deletion_command(const char* tool, const char* path);
 // folder above it.
 std::vector<std::string> spellings_to_judge(const char* path);
 
-// Keeps a closed or full output from ending the process: on POSIX, SIGPIPE and SIGXFSZ are
-// ignored (deletion commands inherit that), so a lost reader gets failed writes, not a deletion
-// cut short. Windows ends no process for a failed write.
-void ignore_lost_output();
-
-// Reads environment variable `name` the way GetEnvironmentVariableA does: when the value fits
-// `size` bytes with its terminator it is copied and its length returned; otherwise the room it
-// needs, terminator included, is returned. 0 when the variable is not set.
-std::size_t environment_variable(const char* name, char* buf, std::size_t size);
+// A copy of PATH, as the system's own search reads it, for the search to cut into entries:
+// empty when PATH is unset; a null pointer when there is no memory for the copy.
+std::unique_ptr<char[]> path_variable();
 
 // The folder a PATH entry names, as the system's own search reads it (Windows: quotes taken
 // away) and in its short (8.3) form where the platform has one; nothing when the entry does not
@@ -124,9 +111,6 @@ std::optional<std::string> search_folder(const char* entry);
 // execute permission on POSIX, a file that is no folder on Windows.
 bool is_runnable_file(const char* path);
 
-// Which file an open file is: device and inode on POSIX, volume and file index on Windows.
-using FileId = paths::FileIdentity;
-
 enum class Removal {
     kRemoved,      // the file was removed
     kAlreadyGone,  // nothing has the name any more (removed by one of the listed entries)
@@ -137,7 +121,7 @@ enum class Removal {
 // Removes the file at `path` if it is still the file `id`, which was opened through any link at
 // the name (a link goes as the link); another file under that name is left alone, and so is a
 // file whose identity is unknown.
-Removal remove_file_if_same(const char* path, FileId id);
+Removal remove_file_if_same(const char* path, os::FileIdentity id);
 
 void sleep_ms(unsigned ms);
 
@@ -166,7 +150,7 @@ public:
     void close();
     bool is_open() const { return handle_ != kClosed; }
     // The file that was opened, and its size, taken when it was opened.
-    FileId id() const { return id_; }
+    os::FileIdentity id() const { return id_; }
     std::uint64_t size() const { return size_; }
     // What has become of the open file since it was opened: written to, cut or grown (its size
     // or its change time moved), or gone (no name leads to it any more: removed, or another
@@ -177,7 +161,7 @@ public:
 private:
     static constexpr int kClosed = -1;
     int handle_ = kClosed;  // a runtime file descriptor on both platforms
-    FileId id_;
+    os::FileIdentity id_;
     std::uint64_t size_ = 0;
     std::uint64_t changed_ = 0;  // the platform's stamp of the last change, at the opening
 };
