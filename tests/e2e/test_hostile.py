@@ -459,9 +459,15 @@ class Faults(E2ECase):
         env.update({"FAULT_" + k.upper(): str(v) for k, v in faults.items()})
         return env
 
-    def shim_run(self, top, **faults):
-        return self.box.run(["/Y", str(top)], exe=self.target.bin_dir / "deltree_dynamic",
-                            env=self.shim_env(**faults))
+    def shim_run(self, top, nofile=None, **faults):
+        """deltree with the faults, and with only `nofile` descriptors if given."""
+        exe, args = self.target.bin_dir / "deltree_dynamic", ["/Y", str(top)]
+        env = self.shim_env(**faults)
+        if nofile:  # the shim only in deltree, not in the shell that limits it
+            env["SHIM"] = env.pop("LD_PRELOAD")
+            script = 'ulimit -n %d && LD_PRELOAD="$SHIM" exec "$0" "$@"' % nofile
+            exe, args = "/bin/bash", ["-c", script, str(exe)] + args
+        return self.box.run(args, exe=exe, env=env)
 
     # The calls the judgement makes before anything is removed, and the errors each is made to
     # fail with in turn.
@@ -563,29 +569,40 @@ class Faults(E2ECase):
         r = b.run(command[1:], exe=command[0], env=env)
         self.assertEqual((r.status, r.err), (0, b""))
 
-    def test_unlink_failure_is_reported_and_the_rest_goes(self):
+    def test_one_failure_is_reported_and_the_rest_goes(self):
+        """One thing goes wrong, with one thread: a removal or a listing fails, or a folder is
+        moved away out of its parent while the walk had the parent closed (20 descriptors leave
+        two folders open) and was deep inside the folder. One line names the failure's place by
+        its whole path, the status is 1, and all that is left in the tree is under that place;
+        the moved folder is kept where it went, and so is the rest of its former parent."""
         b = self.box
-        top = b.tree("t", files=["f%d" % i for i in range(20)] + ["sub/g%d" % i for i in range(20)])
-        r = self.shim_run(top, unlinkat_nth=7, threads=1)
-        self.assertEqual(r.status, 1)
-        lines = r.err.decode().splitlines()
-        self.assertEqual(len(lines), 1, lines)
-        self.assertIn("cannot remove '", lines[0])
-        self.assertIn("Input/output error", lines[0])
-        left = [p for p in top.rglob("*") if p.is_file()]
-        self.assertEqual(len(left), 1)
-        self.assertIn(str(left[0].relative_to(b.data)), lines[0])
-
-    def test_listing_failure_is_reported_and_the_rest_goes(self):
-        b = self.box
-        top = b.tree("t", files=["a/f1", "b/f2", "c/f3", "f4"])
-        r = self.shim_run(top, getdents_nth=3, threads=1)  # the first subfolder's listing
-        self.assertEqual(r.status, 1)
-        lines = r.err.decode().splitlines()
-        self.assertEqual(len(lines), 1, lines)
-        self.assertIn("cannot list '", lines[0])
-        self.assertIn("Input/output error", lines[0])
-        self.assertEqual(len([p for p in top.rglob("*") if p.is_file()]), 1)
+        outside = b.data / "outside"
+        outside.mkdir()
+        top = b.data / "t"
+        chains = ["P/%s/x/y/z/deepest" % d for d in ("M", "S")]
+        #        faults                                      descriptors  files  the line
+        cases = [(dict(unlinkat_nth=7), None,
+                  ["f%d" % i for i in range(20)] + ["sub/g%d" % i for i in range(20)],
+                  "cannot remove '(.+)': Input/output error"),
+                 # The first subfolder's listing.
+                 (dict(getdents_nth=3), None, ["a/f1", "b/f2", "c/f3", "f4"],
+                  "cannot list '(.+)': Input/output error"),
+                 (dict(move_at="deepest", move_out_of=top / "P", move_to=outside / "moved"), 20,
+                  chains, "'(.+)' was moved during the deletion; the rest of it is left")]
+        for faults, nofile, files, line in cases:
+            b.tree("t", files=files)
+            r = self.shim_run(top, nofile, threads=1, **faults)
+            lines = r.err.decode().splitlines()
+            self.assertEqual((r.status, len(lines)), (1, 1), (faults, lines))
+            place = re.fullmatch("deltree: " + line, lines[0]).group(1)
+            left = [str(p) for p in top.rglob("*") if p.is_file()]
+            self.assertEqual(len(left), 1, (faults, left))
+            self.assertTrue(left[0] == place or left[0].startswith(place + "/"), (left, place))
+            shutil.rmtree(top)
+        self.assertEqual(place, str(top / "P"))
+        # The folder moved first of the two, emptied, and the other one, untouched.
+        self.assertEqual(os.listdir(outside / "moved"), [])
+        self.assertIn(left[0], [str(top / c) for c in chains])
 
     def test_memory_running_out_is_reported_and_the_rest_goes(self):
         """Memory that runs out as the walk grows, at whatever allocation: no abort and no hang,

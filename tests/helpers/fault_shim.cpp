@@ -2,7 +2,9 @@
 // the N-th directory listing call (FAULT_GETDENTS_NTH) fail with EIO, every thread start fail
 // with EAGAIN as under a process limit (FAULT_PTHREAD_CREATE_FAILS), every unlinkat take
 // FAULT_UNLINKAT_DELAY_US longer (a slow disk), and can force the thread count (FAULT_THREADS,
-// passed on as DELTREE_THREADS), so that error paths and slow runs happen for real.
+// passed on as DELTREE_THREADS), so that error paths and slow runs happen for real. Another
+// program moves a folder away mid-walk: at the first unlinkat of an entry named FAULT_MOVE_AT,
+// the folder of FAULT_MOVE_OUT_OF that holds it is first renamed to FAULT_MOVE_TO.
 //
 // Memory runs out once the walk has begun (at the first listing call, after everything that
 // starting the program allocates): every allocation of more than FAULT_MALLOC_ABOVE bytes
@@ -15,6 +17,9 @@
 #include <stdlib.h>
 #include <sys/types.h>
 #include <unistd.h>
+
+#include <stdio.h>
+#include <string.h>
 
 #include <atomic>
 #include <cstddef>
@@ -80,6 +85,24 @@ void walk_begins() {
 void walk_begins() {}
 #endif
 
+void move_away(int dirfd, const char* path) {
+    static std::atomic<bool> moved{false};
+    const char* at = getenv("FAULT_MOVE_AT");
+    const char* out_of = getenv("FAULT_MOVE_OUT_OF");
+    const char* to = getenv("FAULT_MOVE_TO");
+    if (!at || !out_of || !to || strcmp(path, at) != 0 || moved.exchange(true)) return;
+    char fd_link[64];
+    char where[4096];
+    snprintf(fd_link, sizeof fd_link, "/proc/self/fd/%d", dirfd);
+    ssize_t n = readlink(fd_link, where, sizeof where - 1);
+    size_t len = strlen(out_of);
+    if (n <= 0) return;
+    where[n] = '\0';
+    if (strncmp(where, out_of, len) != 0 || where[len] != '/') return;
+    if (char* below = strchr(where + len + 1, '/')) *below = '\0';
+    rename(where, to);
+}
+
 __attribute__((constructor)) void pass_thread_count() {
     if (const char* threads = getenv("FAULT_THREADS")) setenv("DELTREE_THREADS", threads, 1);
 }
@@ -88,6 +111,7 @@ __attribute__((constructor)) void pass_thread_count() {
 
 extern "C" int unlinkat(int dirfd, const char* path, int flags) {
     static auto real = next_definition<int (*)(int, const char*, int)>("unlinkat");
+    move_away(dirfd, path);
     if (fails_now(g_unlinkat_calls, "FAULT_UNLINKAT_NTH")) {
         errno = EIO;
         return -1;

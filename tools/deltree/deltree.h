@@ -2,6 +2,7 @@
 // each platform gives the common entry routine.
 #pragma once
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,15 @@ std::string error_text(int code);
 
 // How many processors this process may run on (its affinity on Linux), at least 1.
 unsigned processors_available();
+
+// Threads for a tree's walk: DELTREE_THREADS=N (1 to 256) when set, else one per processor.
+inline unsigned walk_threads() {
+    if (const char* forced = std::getenv("DELTREE_THREADS")) {
+        long n = std::strtol(forced, nullptr, 10);
+        if (n >= 1 && n <= 256) return static_cast<unsigned>(n);
+    }
+    return processors_available();
+}
 
 // What `path` names, not through a link: for the question before deleting it.
 enum class Kind { kMissing, kFile, kFolder };

@@ -1,11 +1,9 @@
-// Where a folder is, and what its filesystem allows, as the kernel tells it.
+// Where a folder is, and whether it refuses removals in it, as the kernel tells it.
 #include "folder_posix.h"
 
 #include <linux/fs.h>
-#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
-#include <sys/statfs.h>
 #include <sys/sysmacros.h>
 
 #include <cerrno>
@@ -61,20 +59,6 @@ std::optional<FolderId> identify(int fd) {
     return FolderId{plain.st_dev, plain.st_ino, *mount};
 }
 
-bool listing_survives_removal(int fd) {
-    // ext2/3/4 list by hash (or, in a small unindexed folder, by offsets that a removal leaves
-    // in place), tmpfs by a cursor among the entries, btrfs by an index number. On others (NFS
-    // above all) a removal can shift what is still to come, so they are listed whole first.
-    struct statfs fs {};
-    if (fstatfs(fd, &fs) != 0) return false;
-    switch (static_cast<unsigned long>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC:
-    case TMPFS_MAGIC:
-    case BTRFS_SUPER_MAGIC: return true;
-    default: return false;
-    }
-}
-
 bool refuses_removal(int fd) {
     if (faccessat(fd, ".", W_OK | X_OK, AT_EACCESS) != 0 && (errno == EACCES || errno == EPERM))
         return true;
@@ -83,9 +67,9 @@ bool refuses_removal(int fd) {
     return ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_IMMUTABLE_FL | FS_APPEND_FL));
 }
 
-bool same_folder(int fd, const Folder* folder) {
+bool same_folder(int fd, const FolderId& id) {
     struct stat st {};
-    return fstat(fd, &st) == 0 && st.st_dev == folder->dev && st.st_ino == folder->ino;
+    return fstat(fd, &st) == 0 && st.st_dev == id.dev && st.st_ino == id.ino;
 }
 
 }  // namespace deltree

@@ -81,7 +81,8 @@ bool remove_path(const char* path) {
         report_refusal(path, judged.reason);
         return false;
     }
-    return remove_tree(parent.get(), *parent_id, std::move(fd), *id, top.name, top.prefix, folders);
+    return remove_tree(parent.get(), *parent_id, std::move(fd), *id, top.name, top.prefix, folders,
+                       walk_threads());
 }
 
 }  // namespace deltree

@@ -64,7 +64,7 @@ bool remove_path(const char* path) {
         report_refusal(path, judged.reason);
         return false;
     }
-    return remove_tree(full, without_trailing_separators(path), attrs, *id);
+    return remove_tree(full, without_trailing_separators(path), attrs, *id, walk_threads());
 }
 
 }  // namespace deltree

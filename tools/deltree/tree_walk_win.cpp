@@ -15,6 +15,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -244,7 +245,9 @@ struct Deferred {
 };
 
 // A folder being emptied. Held open without delete sharing from its opening to its removal, so
-// that while the walk is inside it, nobody can rename it or swap it for a junction.
+// that while the walk is inside it, nobody can rename it or swap it for a junction. Owned by
+// the walk, in its `folders_` from its opening until its finish, which erases it; its parent
+// outlives it, since a folder finishes only after all its subfolders.
 struct Folder {
     Folder(Folder* parent_folder, std::wstring folder_path, std::string shown_path, unsigned d)
         : parent(parent_folder),
@@ -256,6 +259,7 @@ struct Folder {
     std::wstring path;        // the top's becomes its final path once it is open
     const std::string shown;  // for messages: the user's name for the tree and the way down
     const unsigned depth;
+    std::list<Folder>::iterator self;  // its place in the walk's folders_
     UniqueFileHandle lock;
     std::atomic<int> pending{1};      // our own entries (as one) and every unfinished subfolder
     std::atomic<bool> failed{false};  // something inside stays, so the folder stays (reported)
@@ -276,7 +280,7 @@ struct Opening {
 class TreeWalk {
 public:
     // `judged`: the folder that was found fit to go; any other found at the top's path is left.
-    explicit TreeWalk(const FileIdentity& judged) : judged_(judged) {}
+    TreeWalk(const FileIdentity& judged, unsigned threads) : judged_(judged), threads_(threads) {}
 
     // Empties and removes the tree at `path` (extended form), shown as `shown`. True when gone.
     bool run(const std::wstring& path, const std::string& shown);
@@ -295,6 +299,8 @@ private:
     void list(Folder* folder);
     void remove_entry(Folder* folder, const WIN32_FIND_DATAW& entry);
     void remove_other(Folder* folder, std::wstring path, std::string shown);
+    Folder* add(Folder* parent, std::wstring path, std::string shown, unsigned depth);
+    void drop(Folder* folder);
     void release(Folder* folder);
     Folder* finish(Folder* folder);
     Deferred* record_of(Folder* folder);
@@ -303,10 +309,11 @@ private:
     void settle(Deferred* record, bool gone);
     void report_left();
 
-    static constexpr unsigned kAnyNumber = 256;
     const FileIdentity judged_;
-    std::mutex mutex_;               // guards the records and every folder's `deferred`
+    const unsigned threads_;
+    std::mutex mutex_;               // guards the records, the folders and their `deferred`
     std::deque<Deferred> deferred_;  // the top first; a deque keeps their addresses
+    std::list<Folder> folders_;      // the folders opened and not finished
     Pool* pool_ = nullptr;           // the pool of the walk under way
     std::atomic<bool> top_failed_{false};
 };
@@ -384,10 +391,10 @@ bool TreeWalk::round() {
 // removed; what stays busy meanwhile is recorded under it.
 void TreeWalk::walk(Deferred* record) {
     bool is_top = record->parent == nullptr;
-    auto* top = new Folder(nullptr, record->path, record->shown, record->depth);
+    Folder* top = add(nullptr, record->path, record->shown, record->depth);
     Opening opening = open_folder(top);
     if (opening.what != Opened::kFolder) {
-        delete top;
+        drop(top);
         switch (opening.what) {
         case Opened::kGone: settle(record, true); break;
         case Opened::kFailed: settle(record, false); break;
@@ -404,7 +411,7 @@ void TreeWalk::walk(Deferred* record) {
     if (is_top ? identity_of(top->lock.get()) != judged_ : !real.empty() && real != top->path) {
         report_refusal(record->shown, is_top ? "was replaced while it was being checked; it is left"
                                              : "leads elsewhere since the walk began; it is left");
-        delete top;
+        drop(top);
         settle(record, false);
         return;
     }
@@ -414,9 +421,9 @@ void TreeWalk::walk(Deferred* record) {
     if (!real.empty()) top->path = record->path = real;
     record->kind = Deferred::Kind::kItem;
     top->deferred = record;
-    Pool pool(kAnyNumber, Runner{this});
+    Pool pool(threads_, Runner{this});
     pool_ = &pool;
-    pool.push(top);
+    if (!pool.try_push(top)) list(top);
     pool.run();
     pool_ = nullptr;
     // Something inside failed: the folder stays, once what was left inside is settled.
@@ -504,11 +511,11 @@ void TreeWalk::remove_entry(Folder* folder, const WIN32_FIND_DATAW& entry) {
         remove_other(folder, std::move(path), std::move(shown));
         return;
     }
-    auto* child = new Folder(folder, std::move(path), std::move(shown), folder->depth + 1);
+    Folder* child = add(folder, std::move(path), std::move(shown), folder->depth + 1);
     Opening opening = open_folder(child);
     if (opening.what == Opened::kFolder) {
         folder->pending.fetch_add(1);
-        pool_->push(child);
+        if (!pool_->try_push(child)) list(child);  // now, on this thread
         return;
     }
     if (opening.what == Opened::kOther)
@@ -517,7 +524,7 @@ void TreeWalk::remove_entry(Folder* folder, const WIN32_FIND_DATAW& entry) {
         defer(folder, Deferred::Kind::kUnopened, child->path, child->shown, opening.error);
     else if (opening.what == Opened::kFailed)
         folder->failed = true;
-    delete child;
+    drop(child);
 }
 
 // Removes an entry that is no plain folder: a file or a link.
@@ -527,6 +534,19 @@ void TreeWalk::remove_other(Folder* folder, std::wstring path, std::string shown
         defer(folder, Deferred::Kind::kItem, std::move(path), std::move(shown), removal.error);
     else if (removal.outcome == Outcome::kFailed)
         folder->failed = true;
+}
+
+// A new folder of the walk.
+Folder* TreeWalk::add(Folder* parent, std::wstring path, std::string shown, unsigned depth) {
+    std::lock_guard lock(mutex_);
+    auto it = folders_.emplace(folders_.end(), parent, std::move(path), std::move(shown), depth);
+    it->self = it;
+    return &*it;
+}
+
+void TreeWalk::drop(Folder* folder) {
+    std::lock_guard lock(mutex_);
+    folders_.erase(folder->self);
 }
 
 // The way up is a loop, not a recursion: each finished folder hands back its parent, so that
@@ -567,7 +587,16 @@ Folder* TreeWalk::finish(Folder* folder) {
         record->failed = folder->failed;
         ++up->waiting;
     }
-    return hand_to_parent(folder, !folder->failed, top_failed_, *pool_);
+    Folder* parent = folder->parent;
+    bool failed = folder->failed;
+    drop(folder);
+    if (!parent) {
+        top_failed_ = failed;
+        pool_->stop();
+    } else if (failed) {
+        parent->failed = true;
+    }
+    return parent;
 }
 
 // The record of a folder that waits, made when it first does. Called with the mutex held.
@@ -618,9 +647,9 @@ void TreeWalk::report_left() {
 
 }  // namespace
 
-bool remove_tree(const std::wstring& path, const std::string& shown, DWORD,
-                 const FileIdentity& judged) {
-    TreeWalk walk(judged);
+bool remove_tree(const std::wstring& path, const std::string& shown, DWORD, const FileIdentity& judged,
+                 unsigned threads) {
+    TreeWalk walk(judged, threads);
     return walk.run(path, shown);
 }
 

@@ -16,10 +16,10 @@ namespace deltree {
 bool remove_item(const std::wstring& path, DWORD attrs);
 
 // Empties and removes the folder at `path` (extended form), shown in messages as `shown`, with
-// a small pool of threads. `judged`: the folder that was found fit to go; any other found at
+// up to `threads` threads. `judged`: the folder that was found fit to go; any other found at
 // `path` now is left. What another program holds is tried again at the end, for as long as
 // anyone makes progress with it. Every failure is reported; true when the folder is gone.
 bool remove_tree(const std::wstring& path, const std::string& shown, DWORD attrs,
-                 const FileIdentity& judged);
+                 const FileIdentity& judged, unsigned threads);
 
 }  // namespace deltree
