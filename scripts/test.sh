@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs what is missing, builds every platform and runs every test: the Linux build, the
-# same under AddressSanitizer and UndefinedBehaviorSanitizer, the fuzz targets for a bounded
-# time, and the Windows build under Wine; then installs and packages both and checks them.
+# same under AddressSanitizer and UndefinedBehaviorSanitizer, deltree's tests under
+# ThreadSanitizer, the fuzz targets for a bounded time, and the Windows build under Wine; then
+# installs and packages both and checks them.
 set -eu
 cd "$(dirname "$0")/.."
 
@@ -16,7 +17,7 @@ if ! locale -a 2>/dev/null | grep -qi '^ja_JP\.utf-\?8$'; then
 fi
 
 status=0
-for preset in linux linux-asan fuzz windows; do
+for preset in linux linux-asan linux-tsan fuzz windows; do
     echo "== $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
