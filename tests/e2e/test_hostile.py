@@ -724,10 +724,13 @@ class HeldFiles(E2ECase):
             str(self.target.bin_dir / "hold_file.exe"), self.box.entry(path), str(ms), share,
             self.box.entry(ready)], env=self.target.env([]), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 30
-        while not ready.exists() and time.monotonic() < deadline:
+        # It starts in well under a second; only a hang takes a minute.
+        deadline = time.monotonic() + 60
+        while not ready.exists() and holder.poll() is None and time.monotonic() < deadline:
             time.sleep(0.05)
-        self.assertTrue(ready.exists(), "the holder never started")
+        if not ready.exists():
+            holder.kill()
+            self.fail("the holder never held it (status %s)" % holder.wait())
         return holder
 
     def test_file_held_without_sharing_is_reported_in_bounded_time(self):

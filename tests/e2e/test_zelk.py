@@ -565,7 +565,10 @@ class LinuxOnly(E2ECase):
         # Its own process group, as a terminal would give it; the group gets the hangup.
         zelk = subprocess.Popen([str(b.app / "zelk")], cwd=b.data, env=env, start_new_session=True,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
+        # The hangup comes while the first deletion runs, however slowly zelk started.
+        deadline = time.monotonic() + 60
+        while b.recorded_arguments() is None and time.monotonic() < deadline:
+            time.sleep(0.02)
         os.killpg(zelk.pid, signal.SIGHUP)
         self.assertEqual(zelk.wait(timeout=30), 0)
         self.assertFalse(a.exists() or c.exists())
