@@ -1,6 +1,8 @@
 // The platform operations on Linux and other POSIX systems.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -197,6 +199,15 @@ int ListFile::open(const char* path) {
         return -1;
     }
     handle_ = fd;
+    // Watched from here on: a write that leaves size and change time as they were (the kernel's
+    // change time ticks every few milliseconds, or seconds on FAT) is still seen. A watch that
+    // cannot be set leaves every state "changed": the list is then never taken as unchanged.
+    std::string self = "/proc/self/fd/" + std::to_string(fd);
+    watch_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch_ >= 0 && inotify_add_watch(watch_, self.c_str(), IN_MODIFY) < 0) {
+        ::close(watch_);
+        watch_ = kClosed;
+    }
     id_ = os::identity_of(st);
     size_ = static_cast<std::uint64_t>(st.st_size);
     changed_ = change_stamp(st);
@@ -207,6 +218,9 @@ ListFile::State ListFile::state_since_open() const {
     struct stat st {};
     if (fstat(handle_, &st) != 0) return State::kChanged;
     if (st.st_nlink == 0) return State::kGone;
+    int pending = 0;
+    if (watch_ < 0 || ioctl(watch_, FIONREAD, &pending) != 0 || pending != 0)
+        return State::kChanged;
     bool same = static_cast<std::uint64_t>(st.st_size) == size_ && change_stamp(st) == changed_;
     return same ? State::kUnchanged : State::kChanged;
 }
@@ -220,7 +234,8 @@ long ListFile::read(char* buf, std::size_t size) {
 
 void ListFile::close() {
     if (handle_ != kClosed) ::close(handle_);
-    handle_ = kClosed;
+    if (watch_ != kClosed) ::close(watch_);
+    handle_ = watch_ = kClosed;
 }
 
 }  // namespace platform

@@ -161,6 +161,6 @@ ListFile::State ListFile::state_since_open() const {
                                                                 : State::kUnchanged;
 }
 
-void ListFile::close() { handle_ = kClosed; }
+void ListFile::close() { handle_ = watch_ = kClosed; }
 
 }  // namespace platform

@@ -1,4 +1,5 @@
 // The POSIX platform layer against the real system, in a scratch folder.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -167,6 +168,22 @@ TEST_F(PosixPlatform, ListMustBeAPlainFile) {
     EXPECT_EQ(platform::remove_file_if_same((dir_ / "list").c_str(), list.id()),
               platform::Removal::kRemoved);
     EXPECT_FALSE(fs::exists(dir_ / "list"));
+}
+
+// A write of the same size within one tick of the change-time clock leaves size and stamp as
+// they were: the list must still count as changed, every time, and an untouched one unchanged.
+TEST_F(PosixPlatform, ListRewrittenInPlaceIsChangedWhateverTheClock) {
+    std::string list = (dir_ / "list").string();
+    for (int round = 0; round < 200; ++round) {
+        std::ofstream(list) << "/data/keep\n";
+        platform::ListFile file;
+        ASSERT_EQ(file.open(list.c_str()), 0);
+        EXPECT_EQ(file.state_since_open(), platform::ListFile::State::kUnchanged);
+        int fd = open(list.c_str(), O_WRONLY);
+        ASSERT_EQ(pwrite(fd, "/data/zzep\n", 11, 0), 11);
+        close(fd);
+        ASSERT_EQ(file.state_since_open(), platform::ListFile::State::kChanged) << round;
+    }
 }
 
 }  // namespace

@@ -153,8 +153,9 @@ public:
     os::FileIdentity id() const { return id_; }
     std::uint64_t size() const { return size_; }
     // What has become of the open file since it was opened: written to, cut or grown (its size
-    // or its change time moved), or gone (no name leads to it any more: removed, or another
-    // file renamed over it). Unknown counts as changed.
+    // or its change time moved, or on Linux any write seen by a watch, since a change time ticks
+    // too coarsely to tell a write of the same size in the same tick), or gone (no name leads to it
+    // any more: removed, or another file renamed over it). Unknown counts as changed.
     enum class State { kUnchanged, kChanged, kGone };
     State state_since_open() const;
 
@@ -164,6 +165,7 @@ private:
     os::FileIdentity id_;
     std::uint64_t size_ = 0;
     std::uint64_t changed_ = 0;  // the platform's stamp of the last change, at the opening
+    int watch_ = kClosed;        // Linux: an inotify descriptor told of every write to the file
 };
 
 }  // namespace platform
