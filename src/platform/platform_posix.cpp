@@ -22,6 +22,7 @@ namespace {
 
 constexpr char kToolName[] = "deltree";
 constexpr char kQuietSwitch[] = "/Y";
+constexpr char kEndOfSwitches[] = "--";  // so that a listed "--" is a path like any other
 
 // The child's wait status, or -1 with errno when it cannot be waited for.
 int wait_for_exit(pid_t pid) {
@@ -94,7 +95,7 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
     (void)sigchld_default;
     // No shell: the path is one argument, and nothing in it can be taken for shell syntax.
     char* argv[] = {const_cast<char*>(kToolName), const_cast<char*>(kQuietSwitch),
-                    const_cast<char*>(path), nullptr};
+                    const_cast<char*>(kEndOfSwitches), const_cast<char*>(path), nullptr};
     // vfork, because the start of deltree is most of the cost of an entry: the child borrows
     // this process's memory until it execs, so no page tables are copied and no signal handlers
     // are reset one by one (posix_spawn was measured slower by up to a tenth of a start). The

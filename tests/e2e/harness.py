@@ -39,6 +39,8 @@ class Target:
     exe_suffix = ""
     list_encoding = "utf-8"
     dir_separator = "/"
+    # What zelk hands deltree before each path: on Linux "--" ends its switches.
+    switches = [b"/Y", b"--"]
 
     def __init__(self, bin_dir):
         self.bin_dir = Path(bin_dir)
@@ -77,6 +79,7 @@ class WineTarget(Target):
     exe_suffix = ".exe"
     list_encoding = "cp932"
     dir_separator = "\\"
+    switches = [b"/Y"]
     wine = "/usr/lib/wine/wine64"
 
     def __init__(self, bin_dir, prefix):

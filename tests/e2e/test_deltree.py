@@ -79,6 +79,7 @@ class Deltree(E2ECase):
         r = b.deltree("missing-1", "missing-2", "last", cwd=b.data, answer=b"y\n")
         self.assertEqual(r.status, 1)
         lines = r.err.decode(self.target.list_encoding).splitlines()  # the reason is the system's
+        lines = [line for line in lines if not line.startswith("Delete ")]  # Linux asks here
         self.assertEqual(len(lines), 2, lines)
         self.assertIn("missing-1", lines[0])
         self.assertIn("missing-2", lines[1])
@@ -87,6 +88,12 @@ class Deltree(E2ECase):
         # run on the same list ends 0.
         r = b.deltree("/Y", "missing-1", "last", cwd=b.data)
         self.assertEqual((r.status, r.err), (0, b""))
+        # An empty path names nothing: it fails at once, with /Y too, and is never asked about.
+        for args in (("/Y", ""), ("",)):
+            r = b.deltree(*args, cwd=b.data, answer=b"y\n")
+            self.assertEqual(r.status, 1, args)
+            self.assertTrue(r.err.startswith(b"deltree: cannot remove '': "), (args, r.err))
+            self.assertNotIn(b"[yn]", r.out + r.err, args)
 
     def test_refuses_current_and_parent_folder(self):
         b = self.box
@@ -103,7 +110,10 @@ class Deltree(E2ECase):
         self.assertEqual(r.status, 1)
         self.assertTrue(kept.exists())
         self.assertFalse(gone.exists())
-        self.assertIn(b'"kept"', r.out)
+        # Asked on standard error on Linux, as rm -i asks; on the console's output on Windows.
+        asked, other = (r.err, r.out) if self.target.name == "linux" else (r.out, r.err)
+        self.assertIn(b'Delete directory "kept" and all its subdirectories? [yn] ', asked)
+        self.assertNotIn(b"[yn]", other)
         # One answer is one whole line: a long "no" never answers the next question too.
         second = b.file("second")
         r = b.deltree("kept", "second", cwd=b.data, answer=b"nnnnnnnnnnnnnnnyes\n")
@@ -117,7 +127,8 @@ class Deltree(E2ECase):
 
     def test_help_and_version_only_as_the_one_argument(self):
         b = self.box
-        names = ["-h", "--help"]  # "/?" would name a file in "/" on Linux, and none on Windows
+        # "/?" would name a file in "/" on Linux, and none on Windows.
+        names = ["-h", "--help", "--"]
         for name in names:
             b.file(name)
         for arg, text in (("/?", b"usage: deltree"), ("-h", b"usage: deltree"),
@@ -127,8 +138,9 @@ class Deltree(E2ECase):
             self.assertIn(text, r.out, arg)
             self.assertNotIn(b"[yn]", r.out, arg)
         self.assertTrue(all((b.data / n).exists() for n in names))
-        # After /Y they are paths: files of those names go.
-        r = b.deltree("/Y", "-h", "--help", cwd=b.data)
+        # After /Y they are paths: files of those names go. On Linux the first "--" ends the
+        # switches; on Windows it names the same file as the second.
+        r = b.deltree("/Y", "--", "--", "-h", "--help", cwd=b.data)
         self.assertEqual((r.status, r.err), (0, b""))
         self.assertFalse(any((b.data / n).exists() for n in names))
 
@@ -166,9 +178,9 @@ class Deltree(E2ECase):
             # Both wait at their question and are answered together: a start slower than the
             # other run's whole removal would find the tree missing, which is a failure.
             for run in runs:
-                question = b""
+                question, asked = b"", run.stderr if self.target.name == "linux" else run.stdout
                 while not question.endswith(b"[yn] "):
-                    byte = run.stdout.read(1)
+                    byte = asked.read(1)
                     self.assertTrue(byte, question)
                     question += byte
             for run in runs:
@@ -206,15 +218,27 @@ class Deltree(E2ECase):
             self.assertIn(b"is a device", r.err)
 
     def test_usage_error(self):
-        for args in ((), ("/Y",)):
-            r = self.box.deltree(*args)
-            self.assertEqual(r.status, 2, args)
-            self.assertIn(b"usage", r.err)
+        # A "--" with no path after it gives none on Linux; on Windows it names a path.
+        for args, status in (((), 2), (("/Y",), 2),
+                             (("/Y", "--"), 2 if self.target.name == "linux" else 0)):
+            r = self.box.deltree(*args, cwd=self.box.data)
+            self.assertEqual(r.status, status, args)
+            self.assertEqual(b"usage" in r.err, status == 2, args)
 
 
 class DeltreeOnLinux(E2ECase):
     def setUp(self):
         self.only_on("linux")
+
+    def test_names_with_control_characters_are_quoted_as_the_shell_reads_them(self):
+        b = self.box
+        b.file("a\nb\x1b[1m'c")
+        r = b.deltree("a\nb\x1b[1m'c", "missing\tx", cwd=b.data, answer=b"n\n")
+        self.assertEqual((r.status, r.out), (1, b""))
+        self.assertEqual(r.err, b"Delete file 'a'$'\\n''b'$'\\033''[1m'\\''c'? [yn] "
+                                b"deltree: cannot remove 'missing'$'\\t''x': No such file or "
+                                b"directory\n")
+        self.assertEqual(os.listdir(b.data), ["a\nb\x1b[1m'c"])
 
     def test_links_inside_a_tree_are_removed_not_followed(self):
         b = self.box

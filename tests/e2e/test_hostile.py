@@ -74,7 +74,7 @@ class HostileEntries(E2ECase):
         self.assertEqual(r.status, 0, r.out.decode(enc, "replace"))
         expected = []
         for entry in listed:
-            expected += [b"/Y", entry.encode(enc, "surrogateescape")]
+            expected += self.target.switches + [entry.encode(enc, "surrogateescape")]
         self.assertEqual(b.recorded_arguments(), expected)
         self.assertEqual(os.listdir(b.data), [])
         self.assertFalse(any(d.joinpath("P").exists() for d in (b.root, b.app, b.data)))
@@ -214,7 +214,7 @@ class HostileEntries(E2ECase):
         os.symlink("/", b.data / "root-link")
         b.write_list(["root-link"])
         self.assertOutput(b.run(cwd=b.data), DELETED.format("root-link"), 0)
-        self.assertEqual(b.recorded_arguments(), [b"/Y", b"root-link"])
+        self.assertEqual(b.recorded_arguments(), [b"/Y", b"--", b"root-link"])
         self.assertFalse(os.path.lexists(b.data / "root-link"))
 
 
@@ -542,31 +542,43 @@ class Faults(E2ECase):
 
     def test_progress_line_on_a_terminal_only(self):
         """A deletion that takes over half a second keeps one line up to date on a terminal,
-        and clears it at the end; with standard error redirected it writes nothing there."""
+        clears it before any other line (a failure is never glued onto it) and at the end; with
+        standard error redirected it writes nothing there."""
         b = self.box
-        env = dict(os.environ)
-        env.update(self.shim_env(unlinkat_delay_us=1000, threads=1))
         command = [str(self.target.bin_dir / "deltree_dynamic"), "/Y", str(b.data / "t")]
+        #        faults (each removal takes a millisecond)    status
+        cases = [(dict(), 0),
+                 (dict(unlinkat_nth=1400), 1)]  # well after the line is first shown
+        for faults, status in cases:
+            env = dict(os.environ)
+            env.update(self.shim_env(unlinkat_delay_us=1000, threads=1, **faults))
+            b.tree("t", files=["d%d/f%d" % (i // 100, i) for i in range(1500)])
+            terminal, end = os.openpty()
+            run = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                   stderr=end, env=env)
+            os.close(end)
+            shown = b""
+            while True:
+                try:
+                    chunk = os.read(terminal, 4096)
+                except OSError:  # the terminal is gone with the program
+                    break
+                if not chunk:
+                    break
+                shown += chunk
+            os.close(terminal)
+            self.assertEqual(run.wait(timeout=60), status, shown[-200:])
+            self.assertRegex(shown, rb"deltree: \d+ removed, \d+ a second, \d+\.\d s")
+            # Cleared at the end, or before a failure line that nothing followed.
+            self.assertRegex(shown[-300:], rb"\r *\r(?:deltree: cannot [^\r\n]*\r\n)?\Z")
+            # Each failure line comes after the progress line was cleared, at the margin.
+            self.assertEqual(shown.count(b"deltree: cannot"), status, shown[-400:])
+            self.assertEqual(len(re.findall(rb"\r +\rdeltree: cannot", shown)), status,
+                             shown[-400:])
+            shutil.rmtree(b.data / "t", ignore_errors=True)
         b.tree("t", files=["d%d/f%d" % (i // 100, i) for i in range(1500)])
-        terminal, end = os.openpty()
-        run = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                               stderr=end, env=env)
-        os.close(end)
-        shown = b""
-        while True:
-            try:
-                chunk = os.read(terminal, 4096)
-            except OSError:  # the terminal is gone with the program
-                break
-            if not chunk:
-                break
-            shown += chunk
-        os.close(terminal)
-        self.assertEqual(run.wait(timeout=60), 0)
-        self.assertRegex(shown, rb"deltree: \d+ removed, \d+ a second, \d+\.\d s")
-        self.assertTrue(shown.endswith(b" \r"), shown[-80:])  # cleared
-        b.tree("t", files=["d%d/f%d" % (i // 100, i) for i in range(1500)])
-        r = b.run(command[1:], exe=command[0], env=env)
+        r = b.run(command[1:], exe=command[0], env=dict(
+            os.environ, **self.shim_env(unlinkat_delay_us=1000, threads=1)))
         self.assertEqual((r.status, r.err), (0, b""))
 
     def test_one_failure_is_reported_and_the_rest_goes(self):

@@ -353,7 +353,7 @@ class CommandLine(E2ECase):
     """What deltree receives for hostile paths, through the same call zelk makes."""
 
     LINUX = ["$(touch P)", "`touch P`", 'a";touch P;"', "a\\", 'a\\"b', "$HOME", "a'b", "a\tb",
-             "*", "?", "[x]", "-rf", "--help", "/?", "/Y", "x|touch P", "x&touch P", "表\\"]
+             "*", "?", "[x]", "-rf", "--help", "--", "/?", "/Y", "x|touch P", "x&touch P", "表\\"]
     WINDOWS = ["%ZELKTEST%", "100%done", "%%", "%CMDCMDLINE:~-1%&echo P>P", "&echo P>P",
                "%PATH%", "!TMP!", "^", "(x)", "a b", "C:\\DIR\\", "$(touch P)", "it's",
                "表\\"]
@@ -369,7 +369,7 @@ class CommandLine(E2ECase):
             (b.root / "record").unlink(missing_ok=True)
             r = b.run([b.entry(path_file)], exe=probe, env={"ZELKTEST": "gone"})
             self.assertEqual(r.out.split()[0], b"0", path)
-            self.assertEqual(b.recorded_arguments(), [b"/Y", raw], path)
+            self.assertEqual(b.recorded_arguments(), self.target.switches + [raw], path)
         self.assertFalse(any(d.joinpath("P").exists() for d in (b.root, b.app, b.data)))
 
 

@@ -13,6 +13,11 @@ namespace {
 
 TEST(DeltreeArguments, OneLeadingSwitchThenOnlyPaths) {
     using V = std::vector<std::string>;
+#ifdef _WIN32
+    constexpr bool kLinux = false;
+#else
+    constexpr bool kLinux = true;
+#endif
     struct Case {
         V args;
         bool parsed;
@@ -27,6 +32,11 @@ TEST(DeltreeArguments, OneLeadingSwitchThenOnlyPaths) {
         {{}, false, false, {}},
         {{"-rf", "/Y"}, true, false, {"-rf", "/Y"}},
         {{"/tmp/x"}, true, false, {"/tmp/x"}},
+        // "--" ends the switches on Linux, and only there; it takes nothing after the first path.
+        {{"/Y", "--", "d"}, true, true, kLinux ? V{"d"} : V{"--", "d"}},
+        {{"--", "/Y", "--"}, true, false, kLinux ? V{"/Y", "--"} : V{"--", "/Y", "--"}},
+        {{"/Y", "--"}, !kLinux, true, {"--"}},
+        {{"d", "--", "e"}, true, false, {"d", "--", "e"}},
     };
     for (const Case& c : cases) {
         std::optional<deltree::Options> options = deltree::parse_arguments(c.args);

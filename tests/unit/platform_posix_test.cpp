@@ -101,11 +101,12 @@ TEST_F(PosixPlatform, JudgementByIdentity) {
 }
 
 TEST_F(PosixPlatform, DeletionCommandStatusSignalAndStartFailure) {
-    std::string deltree = tool("printf '%s|%s' \"$1\" \"$2\" > \"${0%/*}/args\"; exit 7");
+    std::string deltree =
+        tool("printf '%s|%s|%s|%s' \"$#\" \"$1\" \"$2\" \"$3\" > \"${0%/*}/args\"; exit 7");
     const char* path = "-a b'\"$HOME;`x`\\";
     EXPECT_EQ(platform::run_deletion_command(deltree.c_str(), path).status, 7);
     std::ifstream args(dir_ / "args");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}), std::string("/Y|") + path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(args), {}), std::string("3|/Y|--|") + path);
     tool("kill -TERM $$");
     EXPECT_EQ(platform::run_deletion_command(deltree.c_str(), "x").status, 128 + SIGTERM);
     platform::CommandRun none = platform::run_deletion_command((dir_ / "none").c_str(), "x");

@@ -7,6 +7,15 @@ namespace {
 
 bool is_quiet_switch(const std::string& arg) { return arg == "/Y" || arg == "/y"; }
 
+// On Linux "--" ends the switches, as with every command there, so that a script can pass any
+// path. Windows keeps its own convention: switches begin with '/', and zelk's line there hands
+// over any listed name, "--" included, right after /Y.
+#ifdef _WIN32
+constexpr bool kDashDashEndsSwitches = false;
+#else
+constexpr bool kDashDashEndsSwitches = true;
+#endif
+
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 }  // namespace
@@ -19,6 +28,7 @@ std::optional<Options> parse_arguments(const std::vector<std::string>& args) {
         options.quiet = true;
         ++first_path;
     }
+    if (kDashDashEndsSwitches && first_path != args.end() && *first_path == "--") ++first_path;
     if (first_path == args.end()) return std::nullopt;
     options.paths.assign(first_path, args.end());
     return options;

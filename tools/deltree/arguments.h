@@ -1,4 +1,4 @@
-// deltree's command line, as data: an optional /Y, then the paths.
+// deltree's command line, as data: an optional /Y, on Linux an optional "--", then the paths.
 #pragma once
 
 #include <optional>
@@ -14,7 +14,8 @@ struct Options {
 
 // The options of the arguments after the program name, or nothing when no path is given.
 // Switches count only before the first path, so a path may be named like a switch ("/Y /Y"
-// deletes a path named "/Y"; "/" begins absolute paths).
+// deletes a path named "/Y"; "/" begins absolute paths). On Linux a "--" after the switch ends
+// them ("/Y -- /Y" deletes "/Y"); a "--" with no path after it is no path given.
 std::optional<Options> parse_arguments(const std::vector<std::string>& args);
 
 // The arguments of a raw Windows command line: blanks separate arguments, a '"' opens a part that

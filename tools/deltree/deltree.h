@@ -2,6 +2,7 @@
 // each platform gives the common entry routine.
 #pragma once
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -20,6 +21,10 @@ void prepare_process();
 
 // Whether standard error is a terminal (a console on Windows), where a progress line may go.
 bool stderr_is_terminal();
+
+// Where the question before a path goes: standard error on POSIX, as `rm -i` asks, so that it is
+// seen when the output is redirected; the console's standard output on Windows.
+std::FILE* question_stream();
 
 // What `path`, as the command line gives it, is before anything is removed: its text by the
 // refusal rules (path_refusal.h), a cheap first filter, then what it is by identity

@@ -37,6 +37,8 @@ std::string error_text(int code) { return std::strerror(code); }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
+std::FILE* question_stream() { return stderr; }
+
 unsigned processors_available() {
     // One system call, and it honours `taskset`; the standard library's count reads /sys.
     cpu_set_t set;

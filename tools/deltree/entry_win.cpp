@@ -27,6 +27,8 @@ bool stderr_is_terminal() {
     return GetConsoleMode(GetStdHandle(STD_ERROR_HANDLE), &mode) != 0;
 }
 
+std::FILE* question_stream() { return stdout; }
+
 unsigned processors_available() {
     unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;

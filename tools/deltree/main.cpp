@@ -18,13 +18,21 @@ constexpr int kAllGone = 0;
 constexpr int kSomeRemain = 1;
 constexpr int kUsageError = 2;
 
-constexpr char kUsage[] = "usage: deltree [/Y] PATH...\n";
+#ifdef _WIN32
+#define DELTREE_USAGE "usage: deltree [/Y] PATH...\n"
+#else
+#define DELTREE_USAGE "usage: deltree [/Y] [--] PATH...\n"
+#endif
+constexpr char kUsage[] = DELTREE_USAGE;
 constexpr char kHelp[] =
-    "usage: deltree [/Y] PATH...\n"
+    DELTREE_USAGE
     "Deletes each named file or folder, with everything in it.\n"
     "\n"
     "  /Y  do not ask before each path; only as the first argument: after it,\n"
     "      every argument is a path (deltree /Y /Y deletes a path named /Y)\n"
+#ifndef _WIN32
+    "  --  ends the switches: every argument after it is a path\n"
+#endif
     "\n"
     "Exit status: 0 every path is gone, 1 a path remains, 2 no path given.\n"
     "\n"
@@ -41,11 +49,7 @@ constexpr char kHelp[] =
 // The answer is one whole line, however long: a long one can never answer the next question.
 // Only its first character counts, so nothing of it is kept that memory could not hold.
 bool confirmed(const char* path, deltree::Kind kind) {
-    if (kind == deltree::Kind::kFolder)
-        std::printf("Delete directory \"%s\" and all its subdirectories? [yn] ", path);
-    else
-        std::printf("Delete file \"%s\"? [yn] ", path);
-    std::fflush(stdout);
+    deltree::ask_before_deleting(path, kind == deltree::Kind::kFolder);
     int first = std::getchar();
     for (int c = first; c != EOF && c != '\n';) c = std::getchar();
     return first == 'y' || first == 'Y';
@@ -61,6 +65,12 @@ bool asked_and_confirmed(const char* path) {
 // gone. Memory too short for a step of it leaves what is left of it, said in its line, and the
 // next path is tried all the same.
 bool delete_path(const char* path, bool quiet) {
+    // An empty path names nothing, so it never was there to go; nor is it asked about, since
+    // some systems would take it for the current folder.
+    if (*path == '\0') {
+        deltree::report_failure(deltree::Operation::kRemove, path, std::strerror(ENOENT));
+        return false;
+    }
     try {
         paths::Judgement judged = deltree::judge_named(path);
         switch (judged.verdict) {

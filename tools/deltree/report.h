@@ -1,5 +1,6 @@
 // What deltree writes about its work: one line on standard error per path it leaves behind or
-// will not touch, and on a terminal a progress line for a long deletion.
+// will not touch, the question before a path, and on a terminal a progress line for a long
+// deletion, cleared before any other line.
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,12 @@ void report_failure(Operation operation, std::string_view path, std::string_view
 
 // "deltree: '/' is the root of a drive or filesystem": a path it will not touch, and why.
 void report_refusal(std::string_view path, std::string_view why);
+
+// `Delete directory "t" and all its subdirectories? [yn] ` (or `Delete file "f"? [yn] `), on
+// the question's stream. In these lines and the failure lines a name holding a control
+// character is written as the shell would read it back ('a'$'\n''b'): it cannot forge a line
+// or send the terminal an escape sequence.
+void ask_before_deleting(std::string_view path, bool folder);
 
 // The progress line of one named path. While it lives and standard error is a terminal, a line
 // there says, after about half a second and then a few times a second, how many entries are
