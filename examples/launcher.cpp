@@ -1,17 +1,34 @@
 // A front end's part, as docs/integration.md describes it, for Windows: writes the deletion list
 // in the ANSI code page under a temporary name and renames it into place, puts zelk's folder
-// first on the child's PATH, starts zelk.exe from a working folder of its own, waits for it, and
-// says what its exit status means.
+// first on the child's PATH, starts zelk.exe in a console of its own from a working folder of its
+// own, waits for it, and says what its exit status means.
 //
 // launcher.exe [--no-path] ZELK_FOLDER WORK_FOLDER PATH...
-//   --no-path  leaves PATH as it is (to show what the guide's PATH step is for)
+//   --no-path  leaves PATH as it is (to show why zelk's folder goes first on PATH)
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace {
+
+// Closes a handle once it is no longer needed, whatever way the function is left.
+class Handle {
+public:
+    explicit Handle(HANDLE handle) : handle_(handle) {}
+    ~Handle() {
+        if (valid()) CloseHandle(handle_);
+    }
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    bool valid() const { return handle_ != nullptr && handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE get() const { return handle_; }
+
+private:
+    HANDLE handle_;
+};
 
 // The list's bytes: each path in the ANSI code page, ended by CR LF. A path the code page cannot
 // spell exactly cannot be listed.
@@ -32,19 +49,22 @@ bool encode_list(const std::vector<std::wstring>& paths, std::string& list) {
     return true;
 }
 
-// Step 3 of the guide: written whole under a temporary name, then renamed into place, so that
-// zelk never reads half a list. A rename refused while a running zelk holds the old list is
-// tried again.
+// Written whole under a temporary name, then renamed into place, so that zelk never reads half
+// a list. A rename refused while a running zelk holds the old list is tried again.
 bool write_list(const std::wstring& zelk_folder, const std::string& list) {
     std::wstring temporary = zelk_folder + L"\\zelk.lst.tmp";
     std::wstring final_name = zelk_folder + L"\\zelk.lst";
-    HANDLE file = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
-    DWORD written = 0;
-    bool ok = WriteFile(file, list.data(), static_cast<DWORD>(list.size()), &written, nullptr) &&
-              written == list.size() && FlushFileBuffers(file);
-    CloseHandle(file);
+    bool ok = false;
+    {
+        // Closed before the rename: an open file could not take the list's name.
+        Handle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+        if (!file.valid()) return false;
+        DWORD written = 0;
+        ok = WriteFile(file.get(), list.data(), static_cast<DWORD>(list.size()), &written,
+                       nullptr) &&
+             written == list.size() && FlushFileBuffers(file.get());
+    }
     for (int attempt = 0; ok && attempt < 50; ++attempt) {
         if (MoveFileExW(temporary.c_str(), final_name.c_str(), MOVEFILE_REPLACE_EXISTING))
             return true;
@@ -53,12 +73,13 @@ bool write_list(const std::wstring& zelk_folder, const std::string& list) {
     return false;
 }
 
-// Step 2: the child's environment, with zelk's folder first on its PATH. Our own is unchanged.
+// The child's environment, with zelk's folder first on its PATH. Our own is unchanged.
 std::vector<wchar_t> child_environment(const std::wstring& zelk_folder, bool set_path) {
     std::vector<wchar_t> block;
-    wchar_t* env = GetEnvironmentStringsW();
+    std::unique_ptr<wchar_t, decltype(&FreeEnvironmentStringsW)> env(GetEnvironmentStringsW(),
+                                                                     FreeEnvironmentStringsW);
     bool path_seen = false;
-    for (const wchar_t* var = env; *var; var += wcslen(var) + 1) {
+    for (const wchar_t* var = env.get(); var && *var; var += wcslen(var) + 1) {
         std::wstring entry = var;
         if (set_path && _wcsnicmp(var, L"PATH=", 5) == 0) {
             entry = L"PATH=" + zelk_folder + L";" + (var + 5);
@@ -67,7 +88,6 @@ std::vector<wchar_t> child_environment(const std::wstring& zelk_folder, bool set
         block.insert(block.end(), entry.begin(), entry.end());
         block.push_back(L'\0');
     }
-    FreeEnvironmentStringsW(env);
     if (set_path && !path_seen) {
         std::wstring entry = L"PATH=" + zelk_folder;
         block.insert(block.end(), entry.begin(), entry.end());
@@ -77,8 +97,15 @@ std::vector<wchar_t> child_environment(const std::wstring& zelk_folder, bool set
     return block;
 }
 
-// Step 5: what to tell the user.
+// A Windows crash code (0xC0000005 and the like) is a negative status. One that ended the last
+// deltree makes the run a failed one, and zelk exits with it negated: from 0x10000 to
+// 0x40000000, far above any status a deltree ends with of its own accord.
+bool is_negated_crash_code(DWORD status) { return status >= 0x10000 && status <= 0x40000000; }
+
+// What to tell the user.
 const wchar_t* meaning(DWORD status) {
+    if (is_negated_crash_code(status))
+        return L"deltree crashed on the last path; the run failed: check what is left";
     switch (status) {
     case 0: return L"everything listed was deleted";
     case 2: return L"zelk could not find its own folder; nothing was touched";
@@ -113,7 +140,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
 
-    // Step 4: started with its own working folder and environment, and waited for without a
+    // Started in a console of its own, so that the Close command zelk greys for the run is that
+    // console's and not ours, with its own working folder and environment; waited for without a
     // short time-out (a failed run pauses five seconds).
     std::wstring exe = zelk_folder + L"\\zelk.exe";
     std::wstring command_line = L"\"" + exe + L"\"";
@@ -122,16 +150,16 @@ int wmain(int argc, wchar_t** argv) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     if (!CreateProcessW(exe.c_str(), command_line.data(), nullptr, nullptr, FALSE,
-                        CREATE_UNICODE_ENVIRONMENT, environment.data(), work_folder.c_str(),
-                        &startup, &process)) {
+                        CREATE_NEW_CONSOLE | CREATE_UNICODE_ENVIRONMENT, environment.data(),
+                        work_folder.c_str(), &startup, &process)) {
         std::fwprintf(stderr, L"zelk could not be started (error %lu)\n", GetLastError());
         return 2;
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
+    Handle thread(process.hThread);
+    Handle zelk(process.hProcess);
+    WaitForSingleObject(zelk.get(), INFINITE);
     DWORD status = 0;
-    GetExitCodeProcess(process.hProcess, &status);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    GetExitCodeProcess(zelk.get(), &status);
     std::fwprintf(stdout, L"zelk: %lu: %ls\n", status, meaning(status));
     return static_cast<int>(status);
 }
