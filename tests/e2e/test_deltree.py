@@ -64,6 +64,28 @@ def swap_race(test, seconds, least_rounds=4):
         rounds += 1
 
 
+def start_asking(test, path):
+    """deltree without /Y on `path`, started, and waiting at its question (on standard error on
+    Linux, on the console's output on Windows)."""
+    b = test.box
+    run = subprocess.Popen(test.target.launcher() + [str(b.app / test.target.tool), b.entry(path)],
+                           env=test.target.env(b.path_dirs), cwd=b.data, stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    question, asked = b"", run.stderr if test.target.name == "linux" else run.stdout
+    while not question.endswith(b"[yn] "):
+        byte = asked.read(1)
+        test.assertTrue(byte, question)
+        question += byte
+    return run
+
+
+def answer(run, text):
+    """The answer to a started deltree's question; its status and the rest of its errors."""
+    run.stdin.write(text)
+    run.stdin.flush()
+    return run.communicate(timeout=120)[1], run.returncode
+
+
 class Deltree(E2ECase):
     def test_deletes_files_and_trees_silently(self):
         b = self.box
@@ -124,6 +146,10 @@ class Deltree(E2ECase):
         self.assertEqual(r.status, 1)
         self.assertNotIn(b"[yn]", r.out)
         self.assertIn(b"cannot remove 'missing'", r.err)
+        # One that goes between the question and the answer (another program took it) is done.
+        run = start_asking(self, b.file("taken"))
+        os.remove(b.data / "taken")
+        self.assertEqual(answer(run, b"y\n"), (b"", 0))
 
     def test_help_and_version_only_as_the_one_argument(self):
         b = self.box
@@ -165,24 +191,13 @@ class Deltree(E2ECase):
         """Another program removing the same tree meanwhile: what is already gone is no failure,
         so both runs end with 0 and nothing is left."""
         b = self.box
-        env = self.target.env(b.path_dirs)
-        exe = self.target.launcher() + [str(b.app / self.target.tool)]
         for attempt in range(3):
             top = b.data / "t"
             for d in range(30):
                 b.tree("t/d%d" % d, files=["f%d" % i for i in range(60)] + ["sub/g1", "sub/g2"])
-            runs = [subprocess.Popen(exe + [b.entry(top)], env=env, cwd=b.data,
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
-                    for _ in range(2)]
             # Both wait at their question and are answered together: a start slower than the
             # other run's whole removal would find the tree missing, which is a failure.
-            for run in runs:
-                question, asked = b"", run.stderr if self.target.name == "linux" else run.stdout
-                while not question.endswith(b"[yn] "):
-                    byte = asked.read(1)
-                    self.assertTrue(byte, question)
-                    question += byte
+            runs = [start_asking(self, top) for _ in range(2)]
             for run in runs:
                 run.stdin.write(b"y\n")
                 run.stdin.flush()

@@ -53,12 +53,14 @@ bool remove_path(const char* path) {
     UniqueFd parent(open(top.parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     std::optional<FolderId> parent_id = parent.valid() ? identify(parent.get()) : std::nullopt;
     struct stat st {};
+    // What vanished since it was judged (or asked about) is gone, as it is inside a tree.
     if (!parent_id || fstatat(parent.get(), top.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return true;
         report_failure(Operation::kRemove, path, std::strerror(errno));
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
-        if (unlinkat(parent.get(), top.name.c_str(), 0) == 0) return true;
+        if (unlinkat(parent.get(), top.name.c_str(), 0) == 0 || errno == ENOENT) return true;
         report_failure(Operation::kRemove, path, std::strerror(errno));
         return false;
     }
