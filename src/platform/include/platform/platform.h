@@ -83,8 +83,9 @@ struct CommandRun {
     int error;
 };
 
-// Runs the deletion command, the program file `tool` with the arguments /Y and `path`, and waits
-// for it. Windows runs it through the command interpreter (COMSPEC), as `"tool" /Y "path"`.
+// Runs the deletion command, the program file `tool` with the arguments /Y, -- and `path`, and
+// waits for it. Windows runs it through the command interpreter (COMSPEC), as
+// `"tool" /Y "path"`.
 CommandRun run_deletion_command(const char* tool, const char* path);
 
 // The spellings of `path` that the refusal rules judge, each in an encoding where every byte
