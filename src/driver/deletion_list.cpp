@@ -50,6 +50,15 @@ std::optional<std::string> read_whole_list(platform::ListFile& list) {
     return text;
 }
 
+// Whether the open list still holds `text`, read again from its start: a write that its state
+// cannot show (one through a shared mapping moves neither its size, nor its change time, nor a
+// watch) still changes its bytes. One that cannot be read again does not.
+bool still_holds(platform::ListFile& list, const std::string& text) {
+    if (list.rewind() != 0) return false;
+    std::optional<std::string> now = read_whole_list(list);
+    return now && *now == text;
+}
+
 // The list in memory, as the reader takes it.
 struct TextSource {
     const std::string& text;
@@ -183,6 +192,8 @@ RunOutcome process_deletion_list(const char* list_path) {
     } else if (std::optional<std::string> text = read_whole_list(list)) {
         outcome = delete_entries(*text);
         platform::ListFile::State state = list.state_since_open();
+        if (state == platform::ListFile::State::kUnchanged && !still_holds(list, *text))
+            state = platform::ListFile::State::kChanged;
         list.close();
         consumed =
             state == platform::ListFile::State::kGone ||

@@ -226,6 +226,8 @@ ListFile::State ListFile::state_since_open() const {
     return same ? State::kUnchanged : State::kChanged;
 }
 
+int ListFile::rewind() { return lseek(handle_, 0, SEEK_SET) < 0 ? -1 : 0; }
+
 long ListFile::read(char* buf, std::size_t size) {
     for (;;) {
         ssize_t n = ::read(handle_, buf, size);

@@ -251,6 +251,8 @@ ListFile::State ListFile::state_since_open() const {
     return same ? State::kUnchanged : State::kChanged;
 }
 
+int ListFile::rewind() { return _lseeki64(handle_, 0, SEEK_SET) < 0 ? -1 : 0; }
+
 long ListFile::read(char* buf, std::size_t size) {
     return _read(handle_, buf, static_cast<unsigned>(size));
 }

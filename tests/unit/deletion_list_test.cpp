@@ -267,13 +267,17 @@ TEST_F(DeletionList, ReadErrorIsAFailureAndKeepsTheList) {
 // A list written to in place during the run (a front end rewriting it rather than renaming a
 // new one into place): the job is the list as it was read, whole, before anything ran, so no
 // line can be spliced from two versions; and the list, which may hold a new job, is kept.
+// Also when the write leaves no trace but the bytes themselves, as through a shared mapping.
 TEST_F(DeletionList, ListWrittenToDuringTheRunIsKept) {
-    exists({"/d/a", "/d/b"});
-    fake::state().outcomes["/d/a"] = {0, 0, true, false, true};
-    ListRun r = run("/d/a\n/d/b\n");
-    EXPECT_EQ(r.run_code, -64);
-    EXPECT_EQ(r.out, "/d/a が削除されました。\n/d/b が削除されました。\nUnexpected error\n");
-    EXPECT_TRUE(fake::state().list);
+    for (bool seen : {true, false}) {
+        reset();
+        exists({"/d/a", "/d/b"});
+        fake::state().outcomes["/d/a"] = {0, 0, true, false, seen, !seen};
+        ListRun r = run("/d/a\n/d/b\n");
+        EXPECT_EQ(r.run_code, -64) << seen;
+        EXPECT_EQ(r.out, "/d/a が削除されました。\n/d/b が削除されました。\nUnexpected error\n");
+        EXPECT_TRUE(fake::state().list) << seen;
+    }
 }
 
 // Only the list that was read is deleted: a list missing at the start is never deleted by name

@@ -60,6 +60,7 @@ CommandRun run_deletion_command(const char* tool, const char* path) {
     if (outcome.start_errno != 0) return {false, 0, outcome.start_errno};
     if (outcome.removes) s.existing.erase(path);
     if (outcome.changes_list && s.list) ++s.list_writes;
+    if (outcome.rewrites_list_unseen && s.list && !s.list->empty()) (*s.list)[0] ^= 1;
     if (outcome.removes_list) {
         s.list.reset();
         ++s.list_id;
@@ -152,6 +153,11 @@ long ListFile::read(char* buf, std::size_t size) {
     std::memcpy(buf, s.list->data() + handle_, static_cast<std::size_t>(n));
     handle_ += static_cast<int>(n);
     return n;
+}
+
+int ListFile::rewind() {
+    handle_ = 0;
+    return 0;
 }
 
 ListFile::State ListFile::state_since_open() const {

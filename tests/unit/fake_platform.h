@@ -19,6 +19,9 @@ struct CommandOutcome {
     bool removes = true;        // whether the path is gone afterwards
     bool removes_list = false;  // the path held the list: it is gone too
     bool changes_list = false;  // meanwhile the front end writes to the list in place
+    // ... or changes its bytes where nothing the platform watches sees it (a write through a
+    // shared mapping moves neither the size, nor the change time, nor a watch)
+    bool rewrites_list_unseen = false;
 };
 
 struct State {

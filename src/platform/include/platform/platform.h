@@ -148,6 +148,8 @@ public:
     int open(const char* path);
     // Up to `size` bytes into `buf`: the count, 0 at the end, -1 with errno on a read error.
     long read(char* buf, std::size_t size);
+    // Reads from the start again: 0, or -1 with errno.
+    int rewind();
     void close();
     bool is_open() const { return handle_ != kClosed; }
     // The file that was opened, and its size, taken when it was opened.
