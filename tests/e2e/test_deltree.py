@@ -248,11 +248,15 @@ class DeltreeOnLinux(E2ECase):
     def test_names_with_control_characters_are_quoted_as_the_shell_reads_them(self):
         b = self.box
         b.file("a\nb\x1b[1m'c")
-        r = b.deltree("a\nb\x1b[1m'c", "missing\tx", cwd=b.data, answer=b"n\n")
+        # C1 controls (U+009B is CSI) and bytes of no UTF-8 character are escaped too.
+        r = b.deltree("a\nb\x1b[1m'c", "missing\tx", "m\u009b", "\udc9b日本", cwd=b.data,
+                      answer=b"n\n")
         self.assertEqual((r.status, r.out), (1, b""))
-        self.assertEqual(r.err, b"Delete file 'a'$'\\n''b'$'\\033''[1m'\\''c'? [yn] "
-                                b"deltree: cannot remove 'missing'$'\\t''x': No such file or "
-                                b"directory\n")
+        self.assertEqual(r.err.split(b"deltree: cannot remove "), [
+            b"Delete file 'a'$'\\n''b'$'\\033''[1m'\\''c'? [yn] ",
+            b"'missing'$'\\t''x': No such file or directory\n",
+            b"'m'$'\\302\\233': No such file or directory\n",
+            b"$'\\233''\xe6\x97\xa5\xe6\x9c\xac': No such file or directory\n"])
         self.assertEqual(os.listdir(b.data), ["a\nb\x1b[1m'c"])
 
     def test_links_inside_a_tree_are_removed_not_followed(self):

@@ -26,6 +26,9 @@ bool stderr_is_terminal();
 // seen when the output is redirected; the console's standard output on Windows.
 std::FILE* question_stream();
 
+// The width of the terminal standard error shows on, in columns, or 0 when it cannot be told.
+unsigned terminal_width();
+
 // What `path`, as the command line gives it, is before anything is removed: its text by the
 // refusal rules (path_refusal.h), a cheap first filter, then what it is by identity
 // (paths::judge). Only kMayGo may be removed.

@@ -1,6 +1,7 @@
 // deltree's POSIX side of its entry: the arguments as the process got them, the signals of a
 // lost reader, the processors it may use, and the refusal rules as Linux names paths.
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -38,6 +39,11 @@ std::string error_text(int code) { return std::strerror(code); }
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
 
 std::FILE* question_stream() { return stderr; }
+
+unsigned terminal_width() {
+    winsize size{};
+    return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
 
 unsigned processors_available() {
     // One system call, and it honours `taskset`; the standard library's count reads /sys.

@@ -29,6 +29,12 @@ bool stderr_is_terminal() {
 
 std::FILE* question_stream() { return stdout; }
 
+unsigned terminal_width() {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    if (!GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info)) return 0;
+    return static_cast<unsigned>(info.srWindow.Right - info.srWindow.Left + 1);
+}
+
 unsigned processors_available() {
     unsigned n = std::thread::hardware_concurrency();
     return n == 0 ? 1 : n;

@@ -73,44 +73,74 @@ private:
     std::size_t used_ = 0;
 };
 
-bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
+#ifdef _WIN32
+constexpr bool kNamesInUtf8 = false;  // the ANSI code page: 0x80 to 0x9F lead its characters
+#else
+constexpr bool kNamesInUtf8 = true;
+#endif
 
-// A name as the shell would read it back, and never a terminal's command: one without control
-// characters between `quote`s as it stands; one with them the way coreutils writes it, plain
-// runs in '...', each ' as \', control characters in $'...' ('a'$'\n''b'), so that a name can
+// How many bytes at `at` make one character that a terminal shows as itself, or 0 for a byte
+// to be written escaped: a control character (C0 or DEL), and where names are UTF-8 also a C1
+// control (U+0080 to U+009F: CSI and NEL are an escape and a line end to terminals) and any
+// byte of no valid character (a lone 0x9B is CSI to an 8-bit terminal).
+std::size_t shown_as_itself(std::string_view name, std::size_t at) {
+    auto byte = [&](std::size_t i) { return static_cast<unsigned char>(name[i]); };
+    unsigned char lead = byte(at);
+    if (lead < 0x20 || lead == 0x7f) return 0;
+    if (lead < 0x80 || !kNamesInUtf8) return 1;
+    std::size_t length = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    char32_t lowest = length == 4 ? 0x10000 : length == 3 ? 0x800 : 0xa0;  // C1 escaped too
+    if (lead < 0xc2 || lead > 0xf4 || at + length > name.size()) return 0;
+    char32_t code = lead & (0x7f >> length);
+    for (std::size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xc0) != 0x80) return 0;
+        code = code << 6 | (byte(at + i) & 0x3f);
+    }
+    if (code < lowest || code > 0x10ffff || (code >= 0xd800 && code <= 0xdfff)) return 0;
+    return length;
+}
+
+bool shown_as_is(std::string_view name) {
+    for (std::size_t at = 0, n; at < name.size(); at += n)
+        if ((n = shown_as_itself(name, at)) == 0) return false;
+    return true;
+}
+
+// A name as the shell would read it back, and never a terminal's command: one that a terminal
+// shows as itself between `quote`s as it stands; any other the way coreutils writes it, plain
+// runs in '...', each ' as \', the other bytes in $'...' ('a'$'\n''b'), so that a name can
 // neither forge a line nor send an escape sequence.
 void write_name(Line& line, std::string_view name, char quote) {
-    if (std::none_of(name.begin(), name.end(), [](char c) { return is_control(c); })) {
+    if (shown_as_is(name)) {
         line << quote << name << quote;
         return;
     }
     enum { kOutside, kPlain, kEscaped } state = kOutside;
-    for (char c : name) {
-        auto byte = static_cast<unsigned char>(c);
-        bool control = is_control(byte);
-        if (state == kPlain && (control || c == '\'')) line << '\'';
-        if (state == kEscaped && !control) line << '\'';
-        if (c == '\'') {
+    for (std::size_t at = 0, n; at < name.size(); at += n ? n : 1) {
+        n = shown_as_itself(name, at);
+        bool apostrophe = name[at] == '\'';
+        if (state == kPlain && (n == 0 || apostrophe)) line << '\'';
+        if (state == kEscaped && n != 0) line << '\'';
+        if (apostrophe) {
             line << "\\'";
             state = kOutside;
-            continue;
-        }
-        if (!control) {
+        } else if (n != 0) {
             if (state != kPlain) line << '\'';
-            line << c;
+            line << name.substr(at, n);
             state = kPlain;
-            continue;
-        }
-        if (state != kEscaped) line << "$'";
-        state = kEscaped;
-        static constexpr char kNamed[] = "abtnvfr";  // \a is 7, \r is 13
-        if (byte >= 7 && byte <= 13) {
-            line << '\\' << kNamed[byte - 7];
         } else {
-            char octal[] = {'\\', static_cast<char>('0' + (byte >> 6)),
-                            static_cast<char>('0' + ((byte >> 3) & 7)),
-                            static_cast<char>('0' + (byte & 7))};
-            line << std::string_view(octal, sizeof octal);
+            if (state != kEscaped) line << "$'";
+            state = kEscaped;
+            auto byte = static_cast<unsigned char>(name[at]);
+            static constexpr char kNamed[] = "abtnvfr";  // \a is 7, \r is 13
+            if (byte >= 7 && byte <= 13) {
+                line << '\\' << kNamed[byte - 7];
+            } else {
+                char octal[] = {'\\', static_cast<char>('0' + (byte >> 6)),
+                                static_cast<char>('0' + ((byte >> 3) & 7)),
+                                static_cast<char>('0' + (byte & 7))};
+                line << std::string_view(octal, sizeof octal);
+            }
         }
     }
     if (state != kOutside) line << '\'';
@@ -167,10 +197,16 @@ struct ProgressLine::Reporter {
             char line[96];
             int n = std::snprintf(line, sizeof line, "deltree: %llu removed, %.0f a second, %.1f s",
                                   removed, removed / seconds, seconds);
+            // Within one row of the terminal, asked each time since it may be resized: a line
+            // that wrapped would leave a row behind at each update, and its clearing too.
+            std::size_t width = terminal_width();
+            std::size_t limit = width > 1 ? width - 1 : sizeof line;
+            std::size_t length = std::min(n > 0 ? static_cast<std::size_t>(n) : 0, limit);
             // Padded to the longest line so far, so that a shorter one leaves nothing behind.
-            longest = std::max(longest, n > 0 ? static_cast<std::size_t>(n) : 0);
+            longest = std::min(std::max(longest, length), limit);
             std::lock_guard output(g_output);
-            std::fprintf(stderr, "\r%-*s", static_cast<int>(longest), line);
+            std::fprintf(stderr, "\r%-*.*s", static_cast<int>(longest), static_cast<int>(length),
+                         line);
             std::fflush(stderr);
             g_progress_shown = longest;
         } while (!wake.wait_for(lock, kEvery, [this] { return done; }));
