@@ -37,6 +37,13 @@ else()
   # other document once it is over 4 KB; the upstream changelog under the name Debian expects.
   set(packaging_dir ${CMAKE_BINARY_DIR}/packaging)
   set(compressed)
+  # packaging/NAME.gz, made at build time from packaging/NAME.
+  function(zelk_gzip name)
+    add_custom_command(OUTPUT ${packaging_dir}/${name}.gz
+      COMMAND gzip -9nf -k ${packaging_dir}/${name}
+      DEPENDS ${packaging_dir}/${name})
+    set(compressed ${compressed} ${packaging_dir}/${name}.gz PARENT_SCOPE)
+  endfunction()
   function(zelk_doc source name destination component)
     if(source MATCHES "\\.in$")
       configure_file(${source} ${packaging_dir}/${name} @ONLY)
@@ -45,10 +52,8 @@ else()
     endif()
     file(SIZE ${packaging_dir}/${name} size)
     if(size GREATER 4096 OR name MATCHES "^changelog|\\.1$")
-      add_custom_command(OUTPUT ${packaging_dir}/${name}.gz
-        COMMAND gzip -9nf -k ${packaging_dir}/${name}
-        DEPENDS ${packaging_dir}/${name})
-      set(compressed ${compressed} ${packaging_dir}/${name}.gz PARENT_SCOPE)
+      zelk_gzip(${name})
+      set(compressed ${compressed} PARENT_SCOPE)
       set(name ${name}.gz)
     endif()
     install(FILES ${packaging_dir}/${name} DESTINATION ${destination} COMPONENT ${component})
@@ -58,15 +63,12 @@ else()
   zelk_doc(README.md README.md ${zelk_docdir} zelk)
   zelk_doc(CHANGELOG.md changelog ${zelk_docdir} zelk)
   zelk_doc(docs/integration.md integration.md ${zelk_docdir} zelk)
-  add_custom_target(zelk_docs ALL DEPENDS ${compressed})
 
   # Both packages come from one source: the same copyright and Debian changelog in each.
   configure_file(packaging/debian/copyright.in ${packaging_dir}/copyright @ONLY)
   configure_file(packaging/debian/changelog.in ${packaging_dir}/changelog.Debian @ONLY)
-  add_custom_command(OUTPUT ${packaging_dir}/changelog.Debian.gz
-    COMMAND gzip -9nf -k ${packaging_dir}/changelog.Debian
-    DEPENDS ${packaging_dir}/changelog.Debian)
-  add_custom_target(zelk_debian_changelog ALL DEPENDS ${packaging_dir}/changelog.Debian.gz)
+  zelk_gzip(changelog.Debian)
+  add_custom_target(zelk_docs ALL DEPENDS ${compressed})
   foreach(package deltree zelk)
     install(FILES ${packaging_dir}/copyright ${packaging_dir}/changelog.Debian.gz
             DESTINATION ${${package}_docdir} COMPONENT ${package})

@@ -39,10 +39,11 @@ void clear_progress_line() {
 }
 
 // One line of output, gathered on the stack and written in as few pieces as its length allows:
-// it needs no memory, so a failure is told even when memory has run out.
+// it needs no memory, so a failure is told even when memory has run out. It holds the output
+// from its start, when the progress line is cleared, to its end.
 class Line {
 public:
-    explicit Line(std::FILE* stream) : stream_(stream) {}
+    explicit Line(std::FILE* stream) : lock_(g_output), stream_(stream) { clear_progress_line(); }
     ~Line() { flush(); }
     Line(const Line&) = delete;
     Line& operator=(const Line&) = delete;
@@ -68,6 +69,7 @@ private:
         buffer_[used_++] = c;
     }
 
+    std::lock_guard<std::mutex> lock_;
     std::FILE* stream_;
     char buffer_[1024];
     std::size_t used_ = 0;
@@ -149,8 +151,6 @@ void write_name(Line& line, std::string_view name, char quote) {
 }  // namespace
 
 void report_failure(Operation operation, std::string_view path, std::string_view reason) {
-    std::lock_guard lock(g_output);
-    clear_progress_line();
     Line line(stderr);
     line << "deltree: " << verb(operation) << ' ';
     write_name(line, path, '\'');
@@ -158,8 +158,6 @@ void report_failure(Operation operation, std::string_view path, std::string_view
 }
 
 void report_refusal(std::string_view path, std::string_view why) {
-    std::lock_guard lock(g_output);
-    clear_progress_line();
     Line line(stderr);
     line << "deltree: ";
     write_name(line, path, '\'');
@@ -167,8 +165,6 @@ void report_refusal(std::string_view path, std::string_view why) {
 }
 
 void ask_before_deleting(std::string_view path, bool folder) {
-    std::lock_guard lock(g_output);
-    clear_progress_line();
     Line line(question_stream());
     line << (folder ? "Delete directory " : "Delete file ");
     write_name(line, path, '"');
